@@ -1,0 +1,85 @@
+#include "pipeclient.h"
+
+#include "log.h"
+
+namespace {
+
+const int maxTries = 100;
+const int connectTimeoutMs = 30000;
+const int writeTimeoutMs = 1000;
+
+} // namespace
+
+PipeClient::PipeClient(QObject *parent)
+    : QObject(parent)
+    , localSocket(new QLocalSocket(this))
+{
+}
+
+PipeClient::~PipeClient()
+{
+    delete localSocket;
+}
+
+bool PipeClient::connect(const QString &connectionName)
+{
+    LOG(QStringLiteral("Connect to Updater start"));
+    // Every call starts afresh, also on a client that is already connected.
+    localSocket->abort();
+    bool connected = false;
+    for (int attempt = 1;; ++attempt) {
+        localSocket->connectToServer(connectionName, QIODevice::ReadWrite);
+        LOG(QStringLiteral("Try #%1").arg(attempt));
+        // The last attempt gets no wait: it is reported as a failure even if
+        // it happened to connect at once.
+        if (attempt > maxTries)
+            break;
+        if (localSocket->waitForConnected(connectTimeoutMs)) {
+            connected = true;
+            break;
+        }
+    }
+    LOG(QStringLiteral("Connect to Updater done"));
+    progressCount = 0;
+    return connected;
+}
+
+void PipeClient::startProgress(int count)
+{
+    LOG(QStringLiteral("Files to install %1").arg(count));
+    send(".START_" + QByteArray::number(count) + '\n');
+}
+
+void PipeClient::progress(int c)
+{
+    LOG(QStringLiteral("%1 files copied").arg(c));
+    send(".PROGRESS_" + QByteArray::number(c) + '\n');
+}
+
+void PipeClient::nextProgress()
+{
+    progress(++progressCount);
+}
+
+void PipeClient::stopProgress()
+{
+    LOG(QStringLiteral("Installed"));
+    send(QByteArrayLiteral(".DONE_\n"));
+}
+
+void PipeClient::onPipeError(QLocalSocket::LocalSocketError err)
+{
+    LOG(QStringLiteral("QLocalSocket error: %1").arg(int(err)));
+}
+
+void PipeClient::send(const QByteArray &message)
+{
+    // Once the updater has gone there is nobody to write to; writing or
+    // waiting on the closed socket would only make Qt print warnings of its
+    // own on standard error, which must carry nothing but our lines.
+    if (localSocket->state() != QLocalSocket::ConnectedState)
+        return;
+    localSocket->write(message.constData(), message.size());
+    if (localSocket->state() == QLocalSocket::ConnectedState)
+        localSocket->waitForBytesWritten(writeTimeoutMs);
+}

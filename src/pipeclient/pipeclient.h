@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QLocalSocket>
+#include <QObject>
+
+// The installer's one-way channel to the updater, a local socket on which it
+// writes newline-terminated text messages:
+//   ".START_<count>\n"    files about to be installed
+//   ".PROGRESS_<n>\n"     n files handled so far
+//   ".DONE_\n"            the install has finished
+// Every call blocks; there is no event loop. Nothing is ever read back.
+//
+// The operations are slots so that the updater side can reach them through
+// the meta-object, but the installer calls them directly.
+class PipeClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit PipeClient(QObject *parent = nullptr);
+    ~PipeClient() override;
+
+public slots:
+    // Tries to connect to the local server `connectionName`: up to 101
+    // connection attempts, each but the last followed by a wait of up to
+    // 30 s. Returns true once connected, false when the tries ran out.
+    // Resets the progress count to 0 either way.
+    bool connect(const QString &connectionName);
+
+    // Each of these logs its line, then writes its message and waits up to
+    // 1 s for it to leave. A closed or lost connection is not an error: the
+    // line is still logged and the call returns normally.
+    void startProgress(int count);
+    void progress(int c);
+    void nextProgress(); // progress(++count)
+    void stopProgress();
+
+private slots:
+    // Not connected to anything; kept reachable by name for diagnostics.
+    void onPipeError(QLocalSocket::LocalSocketError err);
+
+private:
+    void send(const QByteArray &message);
+
+    int progressCount = 0;
+    QLocalSocket *localSocket;
+};
