@@ -1,8 +1,10 @@
 #include "loglines.h"
+#include "nativename.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -71,6 +73,38 @@ private Q_SLOTS:
             const QByteArray expected = " [logprobe.cpp:7] int main(int, char **) " + messages.at(i).toUtf8() + "\" ";
             QCOMPARE(line.mid(stamp), expected);
         }
+    }
+
+    // File names are bytes; every byte string must survive decoding and
+    // encoding unchanged, and valid UTF-8 must decode as UTF-8.
+    void fileNamesRoundTrip_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("decoded"); // null: only the round trip is checked
+        QTest::newRow("ascii") << QByteArray("plain name.txt") << QStringLiteral("plain name.txt");
+        QTest::newRow("utf-8") << QByteArray("caf\xc3\xa9 \xf0\x9f\x98\x80") << QStringLiteral("caf\u00e9 \U0001F600");
+        QTest::newRow("latin-1 byte") << QByteArray("caf\xe9") << QString();
+        QTest::newRow("truncated sequence") << QByteArray("a\xe2\x82") << QString();
+        QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << QString();
+        QTest::newRow("encoded surrogate") << QByteArray("\xed\xb2\x80") << QString();
+        QTest::newRow("lone continuation bytes") << QByteArray("\x80\xbf\xff\xfe") << QString();
+        QRandomGenerator random(20261206);
+        for (int row = 0; row < 200; ++row) {
+            QByteArray bytes(random.bounded(1, 40), Qt::Uninitialized);
+            for (char &byte : bytes)
+                byte = char(random.bounded(1, 256));
+            QTest::addRow("random %d", row) << bytes << QString();
+        }
+    }
+
+    void fileNamesRoundTrip()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, decoded);
+        const QString name = decodeFileName(bytes);
+        if (!decoded.isNull())
+            QCOMPARE(name, decoded);
+        QCOMPARE(encodeFileName(name), bytes);
     }
 };
 

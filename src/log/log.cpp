@@ -1,10 +1,13 @@
 #include "log.h"
 
+#include "nativename.h"
+
 #include <QByteArray>
 #include <QDateTime>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 namespace ostrel {
@@ -15,6 +18,21 @@ const char *baseName(const char *path)
 {
     const char *slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
+}
+
+// The local time as Qt::TextDate renders it. Rendering costs a time-zone
+// look-up, and an install logs thousands of lines a second, so the text is
+// made once per second.
+const QString &currentTimeText()
+{
+    static time_t renderedSecond = -1;
+    static QString text;
+    const time_t now = std::time(nullptr);
+    if (now != renderedSecond) {
+        text = QDateTime::fromSecsSinceEpoch(now).toString(Qt::TextDate);
+        renderedSecond = now;
+    }
+    return text;
 }
 
 void writeAll(int fd, const QByteArray &bytes)
@@ -37,15 +55,15 @@ void writeAll(int fd, const QByteArray &bytes)
 
 void writeLogLine(const char *file, int line, const char *function, const QString &message)
 {
-    const QString text = QDateTime::currentDateTime().toString(Qt::TextDate)
-            + QLatin1String(" [") + QLatin1String(baseName(file)) + QLatin1Char(':')
-            + QString::number(line) + QLatin1String("] ") + QLatin1String(function)
+    const QString text = currentTimeText() + QLatin1String(" [") + QLatin1String(baseName(file))
+            + QLatin1Char(':') + QString::number(line) + QLatin1String("] ") + QLatin1String(function)
             + QLatin1Char(' ') + message;
 
+    // File names in the message come out byte for byte as on disk.
     QByteArray bytes;
     bytes.reserve(text.size() + 4);
     bytes += '"';
-    bytes += text.toLocal8Bit();
+    bytes += encodeFileName(text);
     bytes += "\" \n";
     writeAll(STDERR_FILENO, bytes);
 }

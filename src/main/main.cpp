@@ -1,14 +1,22 @@
 #include "installer.h"
 
+#include "filecopy.h"
 #include "log.h"
+#include "nativename.h"
 #include "pipeclient.h"
+#include "posixfs.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -18,52 +26,89 @@ const int childTimeoutMs = 30000;
 int failedEntries = 0;
 int lastStatus = ExitInstalled;
 
-// Every entry of a directory, hidden ones, dangling links and special files
-// included; a link is listed as a link, whatever it points to.
-const QDir::Filters everyEntry = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+// `name` inside the absolute, clean directory path `directory`.
+QString childPath(const QString &directory, const QString &name)
+{
+    return directory.endsWith(QLatin1Char('/')) ? directory + name : directory + QLatin1Char('/') + name;
+}
 
 // `path` with every symbolic link in it resolved. Components that do not
 // exist yet are appended, unchanged, to their nearest existing parent.
-QString resolvedPath(const QString &path)
+QByteArray resolvedPath(const QByteArray &path)
 {
-    QString existing = path;
-    QString missing;
+    QByteArray existing = path;
+    QByteArray missing;
     for (;;) {
-        const QString canonical = QFileInfo(existing).canonicalFilePath();
-        if (!canonical.isEmpty())
-            return missing.isEmpty() ? canonical : QDir(canonical).filePath(missing);
-        const QFileInfo info(existing);
-        missing = missing.isEmpty() ? info.fileName() : info.fileName() + QLatin1Char('/') + missing;
-        existing = info.path();
+        if (char *real = ::realpath(existing.constData(), nullptr)) {
+            QByteArray resolved(real);
+            std::free(real);
+            if (missing.isEmpty())
+                return resolved;
+            return resolved.endsWith('/') ? resolved + missing : resolved + '/' + missing;
+        }
+        const qsizetype slash = existing.lastIndexOf('/');
+        if (slash < 0)
+            return path;
+        const QByteArray name = existing.mid(slash + 1);
+        missing = missing.isEmpty() ? name : name + '/' + missing;
+        existing = slash == 0 ? QByteArray("/") : existing.left(slash);
     }
 }
 
-bool isSameOrInside(const QString &path, const QString &directory)
+bool isSameOrInside(const QByteArray &path, const QByteArray &directory)
 {
-    if (path == directory)
-        return true;
-    return path.startsWith(directory.endsWith(QLatin1Char('/')) ? directory : directory + QLatin1Char('/'));
+    return path == directory || path.startsWith(directory.endsWith('/') ? directory : directory + '/');
 }
 
 // True when installing would clear or copy into part of the source itself:
 // the destination is the source, lies inside it, or contains it.
 bool pathsOverlap(const QString &source, const QString &destination)
 {
-    const QString realSource = resolvedPath(source);
-    const QString realDestination = resolvedPath(destination);
+    const QByteArray realSource = resolvedPath(encodeFileName(source));
+    const QByteArray realDestination = resolvedPath(encodeFileName(destination));
     return isSameOrInside(realDestination, realSource) || isSameOrInside(realSource, realDestination);
 }
 
-// Copies one regular file, never replacing an existing one, with the
-// source's permission bits. QFile::copy alone would fold the running user's
-// access rights into the owner bits (a read-only file copied by root comes
-// out writable); set-id and sticky bits are deliberately not carried over.
-bool installFile(const QFileInfo &source, const QString &destination)
+struct ListedEntry
 {
-    const QFile::Permissions modeBits = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-            | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
-    return QFile::copy(source.filePath(), destination)
-           && QFile::setPermissions(destination, source.permissions() & modeBits);
+    DirectoryEntry entry;
+    QString name;
+    QString sortKey;
+};
+
+// The entries of a directory in case-insensitive name order (ties broken by
+// exact name, so the order never depends on the file system).
+QList<ListedEntry> sortedEntries(const QList<DirectoryEntry> &entries)
+{
+    QList<ListedEntry> listed;
+    listed.reserve(entries.size());
+    for (const DirectoryEntry &entry : entries) {
+        const QString name = decodeFileName(entry.name);
+        listed.append({entry, name, name.toLower()});
+    }
+    std::sort(listed.begin(), listed.end(), [](const ListedEntry &a, const ListedEntry &b) {
+        const int byKey = a.sortKey.compare(b.sortKey);
+        return byKey != 0 ? byKey < 0 : a.name < b.name;
+    });
+    return listed;
+}
+
+// The target of the link `name` in `directoryFd`, made relative to
+// `directory`, the path of that directory: a relative target is first
+// resolved against it, then the path is cleaned and made relative again. So
+// a link to a file of the same tree stays one, wherever the tree is copied.
+QString relativeLinkTarget(int directoryFd, const QByteArray &name, const QString &directory)
+{
+    static char buffer[PATH_MAX + 1];
+    const ssize_t length = ::readlinkat(directoryFd, name.constData(), buffer, sizeof buffer);
+    if (length <= 0 || length > PATH_MAX)
+        return QString();
+    const QString target = decodeFileName(QByteArray(buffer, length));
+    const QString absolute = QDir::cleanPath(target.startsWith(QLatin1Char('/')) ? target : childPath(directory, target));
+    QString relative = QDir(directory).relativeFilePath(absolute);
+    if (relative.size() > 1 && relative.endsWith(QLatin1Char('/'))) // "../" for the parent: keep ".."
+        relative.chop(1);
+    return relative;
 }
 
 } // namespace
@@ -71,7 +116,8 @@ bool installFile(const QFileInfo &source, const QString &destination)
 void installPackage(const QString &source, const QString &destination)
 {
     failedEntries = 0;
-    if (!QFile(source).exists()) {
+    struct stat sourceStatus;
+    if (::stat(encodeFileName(source).constData(), &sourceStatus) != 0) {
         LOG(QStringLiteral("fail to find sources at %1").arg(source));
         lastStatus = ExitSourceMissing;
         return;
@@ -91,12 +137,18 @@ void installPackage(const QString &source, const QString &destination)
     LOG(QStringLiteral("source dir is %1 %2 %3").arg(source, QStringLiteral("destination dir is"), destination));
 
     recursiveRemove(destination);
-    const QDir sourceDir(source);
-    client.startProgress(int(filesCountInDirectory(sourceDir.absolutePath())));
+    client.startProgress(int(filesCountInDirectory(source)));
 
     LinkMap links;
-    recursiveCopy(sourceDir.absolutePath(), destination, &client, links);
+    recursiveCopy(source, destination, &client, links);
     createLinks(links);
+    // The done message promises that the install is on disk: files and
+    // directory entries alike. One sync of the file system costs far less
+    // than syncing each file.
+    if (!syncFileSystem(encodeFileName(destination))) {
+        LOG(QStringLiteral("Unable to sync %1 to disk").arg(destination));
+        ++failedEntries;
+    }
     client.stopProgress();
     lastStatus = failedEntries == 0 ? ExitInstalled : ExitIncomplete;
 }
@@ -109,35 +161,48 @@ int installStatus()
 void recursiveCopy(const QString source, const QString destination, PipeClient *client,
                    QMap<QString, QString> &links)
 {
-    const QDir sourceDir(source);
-    if (!sourceDir.exists()) {
+    const UniqueFd sourceFd = openDirectory(encodeFileName(source));
+    if (!sourceFd.isValid() && (errno == ENOENT || errno == ENOTDIR)) {
         LOG(QStringLiteral("Directory %1 does not exist").arg(source));
         std::exit(ExitCopySourceNotDir);
     }
-    const QDir destinationDir(destination);
-    QDir().mkpath(destinationDir.absolutePath());
+    const QByteArray nativeDestination = encodeFileName(destination);
+    makePath(nativeDestination);
+    // If the destination could not be made, every file copy below fails and
+    // is reported on its own.
+    const UniqueFd destinationFd = openDirectory(nativeDestination);
 
-    // Listed once, up front, in the directory's own case-insensitive order.
-    const QStringList names = sourceDir.entryList(everyEntry, QDir::NoSort);
-    for (const QString &name : names) {
-        const QString sourcePath = sourceDir.absoluteFilePath(name);
-        const QString destinationPath = destinationDir.absoluteFilePath(name);
-        const QFileInfo info(sourcePath);
+    // Listed once, up front.
+    QList<DirectoryEntry> entries;
+    if (!sourceFd.isValid() || !listDirectory(sourceFd.get(), entries)) {
+        LOG(QStringLiteral("Unable to read directory %1").arg(source));
+        ++failedEntries;
+        return;
+    }
+    for (const ListedEntry &listed : sortedEntries(entries)) {
+        const QString sourcePath = childPath(source, listed.name);
+        const QString destinationPath = childPath(destination, listed.name);
         LOG(QStringLiteral("trying to copy file %1 -> %2").arg(sourcePath, destinationPath));
 
-        // Links first: isFile() and isDir() follow them.
-        if (info.isSymLink()) {
-            links[destinationPath] = sourceDir.relativeFilePath(info.symLinkTarget());
-        } else if (info.isFile()) {
-            if (!installFile(info, destinationPath)) {
-                LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(name, source, destination));
+        switch (entryType(sourceFd.get(), listed.entry)) {
+        case DT_LNK:
+            links[destinationPath] = relativeLinkTarget(sourceFd.get(), listed.entry.name, source);
+            break;
+        case DT_REG:
+            if (!copyRegularFile(sourceFd.get(), listed.entry.name.constData(), destinationFd.get())) {
+                LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(listed.name, source, destination));
                 ++failedEntries;
             }
             client->nextProgress();
-        } else if (info.isDir()) {
+            break;
+        case DT_DIR:
             recursiveCopy(sourcePath, destinationPath, client, links);
+            break;
+        default:
+            // FIFOs, sockets and devices are not part of a package; an entry
+            // that vanished since the listing has nothing left to copy.
+            break;
         }
-        // Anything else (FIFOs, sockets, devices) is not part of a package.
     }
 }
 
@@ -146,8 +211,9 @@ void createLinks(QMap<QString, QString> links)
     LOG(QStringLiteral("Create links"));
     for (auto link = links.cbegin(); link != links.cend(); ++link) {
         LOG(QStringLiteral("Create link %1 -> %2").arg(link.key(), link.value()));
-        // An empty target can never be a link (and would make Qt warn).
-        if (link.value().isEmpty() || !QFile::link(link.value(), link.key())) {
+        // An empty target can never be a link.
+        if (link.value().isEmpty()
+            || ::symlink(encodeFileName(link.value()).constData(), encodeFileName(link.key()).constData()) != 0) {
             LOG(QStringLiteral("Fail to create symlink %1 for %2").arg(link.key(), link.value()));
             ++failedEntries;
         }
@@ -156,27 +222,23 @@ void createLinks(QMap<QString, QString> links)
 
 void recursiveRemove(const QString &directory)
 {
-    const QDir dir(directory);
-    const QFileInfoList entries = dir.entryInfoList(everyEntry, QDir::NoSort);
-    for (const QFileInfo &entry : entries) {
-        // A link to a directory is removed as a link: following it could
-        // empty a directory outside the one being cleared.
-        if (entry.isDir() && !entry.isSymLink()) {
-            recursiveRemove(entry.absoluteFilePath());
-            dir.rmdir(entry.fileName());
-        } else {
-            QFile::remove(entry.absoluteFilePath());
-        }
-    }
+    const UniqueFd directoryFd = openDirectory(encodeFileName(directory));
+    if (directoryFd.isValid())
+        removeDirectoryContents(directoryFd.get());
 }
 
 uint filesCountInDirectory(const QString &directory)
 {
-    // The path travels as a positional parameter, never as shell text, so
-    // quotes, $() or newlines in it cannot change the command.
+    // The child starts inside the directory, so its path never becomes shell
+    // text (quotes, $() or newlines in it cannot change the command) and is
+    // used byte for byte, whatever its encoding.
+    const QByteArray nativeDirectory = encodeFileName(directory);
     QProcess count;
-    count.start(QStringLiteral("/bin/sh"),
-                {QStringLiteral("-c"), QStringLiteral("find \"$1\" -type f | wc -l"), QStringLiteral("sh"), directory},
+    count.setChildProcessModifier([&nativeDirectory] {
+        if (::chdir(nativeDirectory.constData()) != 0)
+            ::_exit(1);
+    });
+    count.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("find . -type f | wc -l")},
                 QIODevice::ReadWrite);
     count.waitForFinished(childTimeoutMs);
     return QString::fromUtf8(count.readAllStandardOutput()).trimmed().toUInt();
@@ -209,12 +271,16 @@ bool execute(const QString &command)
 
 void writeFileOrExit(const QString &path, const QByteArray &data)
 {
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        const bool written = file.write(data) == data.size() && file.flush();
-        file.close();
-        if (written && file.error() == QFileDevice::NoError)
-            return;
+    UniqueFd file(::open(encodeFileName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    bool written = file.isValid();
+    for (qsizetype done = 0; written && done < data.size();) {
+        const ssize_t n = ::write(file.get(), data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        written = n > 0;
+        done += n;
     }
+    if (written && ::close(file.release()) == 0)
+        return;
     LOG(QStringLiteral("Unable to write file %1").arg(path));
 }

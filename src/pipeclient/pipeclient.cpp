@@ -80,6 +80,9 @@ void PipeClient::send(const QByteArray &message)
     if (localSocket->state() != QLocalSocket::ConnectedState)
         return;
     localSocket->write(message.constData(), message.size());
-    if (localSocket->state() == QLocalSocket::ConnectedState)
+    // Hand the bytes to the kernel at once; only when it cannot take them
+    // all (the updater is behind on reading) is there anything to wait for.
+    localSocket->flush();
+    if (localSocket->bytesToWrite() > 0 && localSocket->state() == QLocalSocket::ConnectedState)
         localSocket->waitForBytesWritten(writeTimeoutMs);
 }

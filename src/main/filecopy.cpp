@@ -1,0 +1,120 @@
+#include "filecopy.h"
+
+#include "posixfs.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Below this size a reflink attempt is not worth its system call.
+const off_t reflinkMinimumSize = 256 * 1024;
+
+bool writeFully(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        size -= size_t(written);
+    }
+    return true;
+}
+
+// The portable way, for file systems that copy_file_range cannot serve.
+bool copyByReading(int in, int out)
+{
+    static char buffer[256 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got == 0)
+            return true;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (!writeFully(out, buffer, size_t(got)))
+            return false;
+    }
+}
+
+// Copies `size` bytes (the size the file had when opened) from `in` to the
+// empty file `out`, in the kernel where possible.
+bool copyContents(int in, int out, off_t size)
+{
+    if (size >= reflinkMinimumSize && ::ioctl(out, FICLONE, in) == 0)
+        return true;
+    off_t copied = 0;
+    while (copied < size) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(size - copied), 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+            return unsupported && copied == 0 && copyByReading(in, out);
+        }
+        if (n == 0) // the file shrank meanwhile
+            break;
+        copied += n;
+    }
+    return true;
+}
+
+// Gives the unnamed file `fd` the name `name`; fails if the name is taken.
+bool linkIn(int fd, int directoryFd, const char *name)
+{
+    char procPath[64];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, procPath, directoryFd, name, AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    // Without /proc, linking by descriptor needs privileges, but may work.
+    return errno == ENOENT && ::linkat(fd, "", directoryFd, name, AT_EMPTY_PATH) == 0;
+}
+
+// For file systems without unnamed files: a hidden temporary name, renamed
+// into place only if the final name is still free.
+bool copyThroughTemporaryName(int in, const struct stat &source, const char *name, int destinationFd)
+{
+    static unsigned sequence = 0;
+    char temporary[64];
+    std::snprintf(temporary, sizeof temporary, ".ostrel-partial-%d-%u", int(::getpid()), sequence++);
+    UniqueFd out(::openat(destinationFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out.isValid())
+        return false;
+    const bool complete = copyContents(in, out.get(), source.st_size) && ::fchmod(out.get(), source.st_mode & 0777) == 0
+            && ::close(out.release()) == 0
+            && ::renameat2(destinationFd, temporary, destinationFd, name, RENAME_NOREPLACE) == 0;
+    if (!complete)
+        ::unlinkat(destinationFd, temporary, 0);
+    return complete;
+}
+
+} // namespace
+
+bool copyRegularFile(int sourceFd, const char *name, int destinationFd)
+{
+    // O_NONBLOCK: should the entry have become a FIFO meanwhile, opening it
+    // must not hang; O_NOFOLLOW: nor may it have become a link.
+    const UniqueFd in(::openat(sourceFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat source;
+    if (!in.isValid() || ::fstat(in.get(), &source) != 0 || !S_ISREG(source.st_mode))
+        return false;
+
+    const UniqueFd out(::openat(destinationFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (!out.isValid()) {
+        const bool noUnnamedFiles = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
+        return noUnnamedFiles && copyThroughTemporaryName(in.get(), source, name, destinationFd);
+    }
+    return copyContents(in.get(), out.get(), source.st_size) && ::fchmod(out.get(), source.st_mode & 0777) == 0
+           && linkIn(out.get(), destinationFd, name);
+}
