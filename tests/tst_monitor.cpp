@@ -325,27 +325,6 @@ private Q_SLOTS:
         QVERIFY2(!QFile::exists(path(dir)), "socket file left behind");
         QVERIFY2(::kill(command, 0) == -1 && errno == ESRCH, "command still running");
     }
-
-    void usageErrors_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")};
-        QTest::newRow("command without --") << QStringList{QStringLiteral("ostrel-installer")};
-        QTest::newRow("nothing after --") << QStringList{QStringLiteral("--")};
-        QTest::newRow("time-out not a number") << QStringList{QStringLiteral("--timeout"), QStringLiteral("soon")};
-        QTest::newRow("negative time-out") << QStringList{QStringLiteral("--timeout=-1")};
-    }
-
-    void usageErrors()
-    {
-        QFETCH(QStringList, arguments);
-        QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        MonitorProcess monitor(QStringLiteral(MONITOR_PATH), dir.path(), arguments);
-        QCOMPARE(monitor.finish(), 2);
-        QVERIFY(monitor.out.isEmpty());
-        QVERIFY(monitor.err.startsWith("ostrel-monitor: "));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestMonitor)

@@ -63,7 +63,6 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("a whole install") << QByteArray(".START_3\n.PROGRESS_1\n.PROGRESS_2\n.PROGRESS_3\n.DONE_\n")
                                          << QStringList{"start 3", "progress 1", "progress 2", "progress 3", "done"};
-        QTest::newRow("nothing yet") << QByteArray() << QStringList{};
         QTest::newRow("unfinished line is held back") << QByteArray(".START_3\n.PROGRESS_1") << QStringList{"start 3"};
         QTest::newRow("zero total") << QByteArray(".START_0\n.DONE_\n") << QStringList{"start 0", "done"};
         QTest::newRow("negative numbers") << QByteArray(".START_-5\n.PROGRESS_-1\n")
@@ -98,41 +97,26 @@ private Q_SLOTS:
                                      << QStringLiteral("line 1 (byte offset 0): unknown message \".STRAT_5\"");
         QTest::newRow("lowercase keyword") << QByteArray(".START_2\n.progress_1\n") << started
                                            << QStringLiteral("line 2 (byte offset 9): unknown message \".progress_1\"");
-        QTest::newRow("no leading dot") << QByteArray("START_5\n") << none
-                                        << QStringLiteral("line 1 (byte offset 0): unknown message \"START_5\"");
-        QTest::newRow("empty line") << QByteArray("\n") << none << QStringLiteral("line 1 (byte offset 0): unknown message \"\"");
         QTest::newRow("missing number") << QByteArray(".START_\n") << none
                                         << QStringLiteral("line 1 (byte offset 0): missing number \".START_\"");
-        QTest::newRow("minus without digits") << QByteArray(".PROGRESS_-\n") << none
-                                              << QStringLiteral("line 1 (byte offset 0): missing number \".PROGRESS_-\"");
         QTest::newRow("number on DONE") << QByteArray(".START_2\n.DONE_2\n") << started
                                         << QStringLiteral("line 2 (byte offset 9): text after .DONE_ \".DONE_2\"");
         QTest::newRow("trailing text after number") << QByteArray(".START_2 files\n") << none
                                                     << QStringLiteral("line 1 (byte offset 0): malformed number \".START_2 files\"");
-        QTest::newRow("space before number") << QByteArray(".START_ 2\n") << none
-                                             << QStringLiteral("line 1 (byte offset 0): malformed number \".START_ 2\"");
         QTest::newRow("CR LF") << QByteArray(".START_2\r\n") << none
                                << QStringLiteral("line 1 (byte offset 0): line ends with CR LF, expected a bare LF \".START_2\\r\"");
-        QTest::newRow("CR LF on DONE") << QByteArray(".START_2\n.DONE_\r\n") << started
-                                       << QStringLiteral("line 2 (byte offset 9): line ends with CR LF, expected a bare LF \".DONE_\\r\"");
         QTest::newRow("plus sign") << QByteArray(".START_+2\n") << none
                                    << QStringLiteral("line 1 (byte offset 0): malformed number \".START_+2\"");
         QTest::newRow("leading zero") << QByteArray(".START_02\n") << none
                                       << QStringLiteral("line 1 (byte offset 0): malformed number (leading zero) \".START_02\"");
-        QTest::newRow("negative leading zero") << QByteArray(".PROGRESS_-07\n") << none
-                                               << QStringLiteral("line 1 (byte offset 0): malformed number (leading zero) \".PROGRESS_-07\"");
         QTest::newRow("INT_MAX + 1") << QByteArray(".START_2147483648\n") << none
                                      << QStringLiteral("line 1 (byte offset 0): number out of 32-bit range \".START_2147483648\"");
         QTest::newRow("INT_MIN - 1") << QByteArray(".PROGRESS_-2147483649\n") << none
                                      << QStringLiteral("line 1 (byte offset 0): number out of 32-bit range \".PROGRESS_-2147483649\"");
-        QTest::newRow("twenty digits") << QByteArray(".START_99999999999999999999\n") << none
-                                       << QStringLiteral("line 1 (byte offset 0): number out of 32-bit range \".START_99999999999999999999\"");
         QTest::newRow("binary garbage is escaped") << QByteArray(".START_2\n\x00\xff\t\"\\\n", 15) << started
                                                    << QStringLiteral("line 2 (byte offset 9): unknown message \"\\x00\\xff\\t\\\"\\\\\"");
         QTest::newRow("data after done") << QByteArray(".START_2\n.DONE_\n.PROGRESS_3\n") << QStringList{"start 2", "done"}
                                          << QStringLiteral("line 3 (byte offset 16): data after .DONE_ \".PROGRESS_3\\n\"");
-        QTest::newRow("a single byte after done") << QByteArray(".DONE_\nx") << QStringList{"done"}
-                                                  << QStringLiteral("line 2 (byte offset 7): data after .DONE_ \"x\"");
         QTest::newRow("error on third line")
                 << QByteArray(".START_2\n.PROGRESS_1\n.PROGRESS_x\n") << QStringList{"start 2", "progress 1"}
                 << QStringLiteral("line 3 (byte offset 21): malformed number \".PROGRESS_x\"");

@@ -55,12 +55,8 @@ private Q_SLOTS:
         QTest::newRow("over an hour")
                 << state(1, 2, 3725000) << 80
                 << QStringLiteral("[###########------------] 1/2   50%  0.0 files/s  1:02:05 elapsed  1:02:05 left");
-        QTest::newRow("narrow terminal drops the bar")
-                << state(50, 100, 10000) << 60
-                << QStringLiteral("50/100   50%  5.0 files/s  00:10 elapsed  00:10 left");
         QTest::newRow("very narrow terminal cuts the text") << state(50, 100, 10000) << 12
                                                             << QStringLiteral("50/100   50");
-        QTest::newRow("no width at all") << state(50, 100, 10000) << 0 << QString();
     }
 
     void progressLine()
@@ -81,14 +77,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         QTest::newRow("done") << state(100, 100, 10000, true)
                               << QStringLiteral("done: 100 of 100 files in 00:10 (10.0 files/s)");
-        QTest::newRow("done with fewer than announced") << state(95, 100, 10000, true)
-                                                        << QStringLiteral("done: 95 of 100 files in 00:10 (9.5 files/s)");
         QTest::newRow("done at once with nothing to do") << state(0, 0, 0, true)
                                                          << QStringLiteral("done: 0 of 0 files in 00:00 (-- files/s)");
         QTest::newRow("stopped half way") << state(45, 100, 4200)
                                           << QStringLiteral("stopped: 45 of 100 files (45%) after 00:04");
-        QTest::newRow("stopped past the total") << state(12, 10, 4000)
-                                                << QStringLiteral("stopped: 12 of 10 files (100%) after 00:04");
         QTest::newRow("stopped before start") << ProgressSnapshot()
                                               << QStringLiteral("stopped: no start message arrived");
     }
