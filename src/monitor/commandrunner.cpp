@@ -1,0 +1,85 @@
+#include "commandrunner.h"
+
+#include <QFileInfo>
+#include <QProcessEnvironment>
+
+CommandRunner::CommandRunner(const QStringList &command, const QString &socketDirectory, QObject *parent)
+    : QObject(parent)
+{
+    process.setProgram(command.first());
+    process.setArguments(command.mid(1));
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), socketDirectory);
+    process.setProcessEnvironment(environment);
+    outcome.name = QFileInfo(command.first()).fileName();
+
+    killTimer.setSingleShot(true);
+    killTimer.setInterval(killGraceMs);
+    connect(&killTimer, &QTimer::timeout, &process, &QProcess::kill);
+    connect(&process, &QProcess::readyReadStandardOutput, this, &CommandRunner::readOutput);
+    connect(&process, &QProcess::finished, this, &CommandRunner::processFinished);
+    connect(&process, &QProcess::errorOccurred, this, &CommandRunner::processError);
+}
+
+void CommandRunner::start()
+{
+    running = true;
+    process.start();
+}
+
+void CommandRunner::terminate()
+{
+    if (!running)
+        return;
+    process.terminate();
+    killTimer.start();
+}
+
+void CommandRunner::stopAndWait()
+{
+    if (!running)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(killGraceMs)) {
+        process.kill();
+        process.waitForFinished(-1);
+    }
+}
+
+void CommandRunner::readOutput()
+{
+    partialLine += process.readAllStandardOutput();
+    const qsizetype end = partialLine.lastIndexOf('\n') + 1;
+    if (end == 0)
+        return;
+    for (const QByteArray &line : partialLine.first(end - 1).split('\n'))
+        emit outputLine(line + '\n');
+    partialLine.remove(0, end);
+}
+
+void CommandRunner::processFinished(int exitCode, QProcess::ExitStatus status)
+{
+    readOutput();
+    if (!partialLine.isEmpty())
+        emit outputLine(partialLine + '\n');
+    partialLine.clear();
+    killTimer.stop();
+    outcome.kind = status == QProcess::NormalExit ? CommandResult::Kind::Exited : CommandResult::Kind::Killed;
+    outcome.code = exitCode;
+    running = false;
+    emit finished();
+}
+
+void CommandRunner::processError(QProcess::ProcessError error)
+{
+    // Other errors (a crash, a failed read) are followed by finished().
+    if (error != QProcess::FailedToStart)
+        return;
+    outcome.kind = CommandResult::Kind::FailedToStart;
+    outcome.name = process.program(); // the whole path: it may be what is wrong
+    outcome.error = process.errorString();
+    running = false;
+    emit finished();
+}

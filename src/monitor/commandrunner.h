@@ -1,0 +1,49 @@
+#pragma once
+
+#include "outcome.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTimer>
+
+// Runs the monitored command: standard input from /dev/null, TMPDIR set so
+// that a bare local-server name resolves in `socketDirectory` (where the
+// monitor listens), and its standard output and standard error merged and
+// handed on as whole lines, so they never break into the progress bar mid-line.
+class CommandRunner : public QObject
+{
+    Q_OBJECT
+
+public:
+    CommandRunner(const QStringList &command, const QString &socketDirectory, QObject *parent = nullptr);
+
+    void start();
+    bool isRunning() const { return running; }
+    CommandResult result() const { return outcome; }
+
+    // Asks the command to stop with SIGTERM and, if it is still there after
+    // killGraceMs, kills it. Returns at once; finished() follows.
+    void terminate();
+    // The same, but waits until the command is gone. For the last moments of
+    // the monitor, when the event loop will not run again.
+    void stopAndWait();
+
+signals:
+    void outputLine(const QByteArray &line); // ends with '\n'
+    void finished();
+
+private:
+    static constexpr int killGraceMs = 3000;
+
+    void readOutput();
+    void processFinished(int exitCode, QProcess::ExitStatus status);
+    void processError(QProcess::ProcessError error);
+
+    QProcess process;
+    QTimer killTimer;
+    QByteArray partialLine;
+    CommandResult outcome;
+    bool running = false;
+};

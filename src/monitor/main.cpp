@@ -1,0 +1,36 @@
+// ostrel-monitor: stands in for the updater's end of the progress socket,
+// optionally starts the installer, and shows how the install is going.
+#include "fdwrite.h"
+#include "monitoroptions.h"
+#include "monitorsession.h"
+#include "signalwatcher.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <unistd.h>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+
+    const ParsedOptions parsed = parseMonitorOptions(QCoreApplication::arguments());
+    if (!parsed.error.isEmpty()) {
+        writeAll(STDERR_FILENO, QStringLiteral("ostrel-monitor: %1\nTry 'ostrel-monitor --help'.\n")
+                                        .arg(parsed.error)
+                                        .toLocal8Bit());
+        return ExitUsage;
+    }
+    if (parsed.options.help) {
+        writeAll(STDOUT_FILENO, monitorUsage().toLocal8Bit());
+        return ExitSuccess;
+    }
+
+    SignalWatcher signalWatcher;
+    MonitorSession session(parsed.options);
+    QObject::connect(&signalWatcher, &SignalWatcher::received, &session, &MonitorSession::interrupt);
+    QObject::connect(&session, &MonitorSession::finished, &app, &QCoreApplication::exit);
+    // Started from the event loop, so that a run ending at once can quit it.
+    QTimer::singleShot(0, &session, &MonitorSession::start);
+    return app.exec();
+}

@@ -1,0 +1,76 @@
+#include "monitoroptions.h"
+
+#include <QCommandLineParser>
+
+#include <cmath>
+
+QString monitorUsage()
+{
+    return QStringLiteral(
+            "Usage: ostrel-monitor [options] [-- COMMAND [ARGS...]]\n"
+            "Listens for an installer's progress messages and shows them. With a command\n"
+            "(normally: ostrel-installer SOURCE DESTINATION) it starts it once listening.\n"
+            "\n"
+            "  --name NAME        local socket name or full path (default OstrelUpdater,\n"
+            "                     which lives in $TMPDIR or /tmp)\n"
+            "  --timeout SECONDS  give up when nobody connects in time (default 30, 0: never)\n"
+            "  --log FILE         write the command's output to FILE, not standard error\n"
+            "  --json             one JSON object per event on standard output\n"
+            "  -h, --help         show this text\n"
+            "\n"
+            "Exit status: 0 done, 1 set-up failed, 2 usage, 3 name in use, 4 no connection,\n"
+            "5 closed before done, 6 protocol error, 7 command failed, 128+N signal N.\n");
+}
+
+ParsedOptions parseMonitorOptions(const QStringList &arguments)
+{
+    ParsedOptions parsed;
+    MonitorOptions &options = parsed.options;
+
+    QStringList ownArguments = arguments;
+    const qsizetype separator = arguments.indexOf(QStringLiteral("--"));
+    if (separator >= 0) {
+        ownArguments = arguments.first(separator);
+        options.command = arguments.mid(separator + 1);
+        if (options.command.isEmpty()) {
+            parsed.error = QStringLiteral("no command after --");
+            return parsed;
+        }
+    }
+
+    QCommandLineParser parser;
+    const QCommandLineOption name(QStringLiteral("name"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption log(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    parser.addOptions({name, timeout, log, json, help});
+    if (!parser.parse(ownArguments)) {
+        parsed.error = parser.errorText();
+        return parsed;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        parsed.error = QStringLiteral("unexpected argument %1 (the command goes after --)")
+                               .arg(parser.positionalArguments().first());
+        return parsed;
+    }
+
+    options.help = parser.isSet(help);
+    options.json = parser.isSet(json);
+    if (parser.isSet(name))
+        options.serverName = parser.value(name);
+    if (options.serverName.isEmpty()) {
+        parsed.error = QStringLiteral("--name must not be empty");
+        return parsed;
+    }
+    options.logFile = parser.value(log);
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        options.timeoutSeconds = parser.value(timeout).toDouble(&ok);
+        if (!ok || !std::isfinite(options.timeoutSeconds) || options.timeoutSeconds < 0) {
+            parsed.error = QStringLiteral("--timeout needs a number of seconds, got %1").arg(parser.value(timeout));
+            return parsed;
+        }
+    }
+    return parsed;
+}

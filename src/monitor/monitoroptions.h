@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The command line: ostrel-monitor [options] [-- COMMAND ARGS...]
+// Everything after the first "--" is the command, taken verbatim.
+struct MonitorOptions
+{
+    QString serverName = QStringLiteral("OstrelUpdater");
+    double timeoutSeconds = 30; // 0: wait for a connection for ever
+    QString logFile;            // empty: the command's output goes to standard error
+    bool json = false;
+    bool help = false;
+    QStringList command;        // empty: only listen
+};
+
+struct ParsedOptions
+{
+    MonitorOptions options;
+    QString error; // non-empty when the command line is unusable
+};
+
+// `arguments` includes the program name, as QCoreApplication::arguments() does.
+ParsedOptions parseMonitorOptions(const QStringList &arguments);
+
+QString monitorUsage();

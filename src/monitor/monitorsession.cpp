@@ -1,0 +1,222 @@
+#include "monitorsession.h"
+
+#include "fdwrite.h"
+#include "jsonview.h"
+#include "plainview.h"
+#include "serverclaim.h"
+#include "terminalview.h"
+
+#include <QFileInfo>
+
+#include <climits>
+#include <unistd.h>
+
+namespace {
+
+std::unique_ptr<ProgressView> makeView(const MonitorOptions &options, const ProgressTracker &tracker)
+{
+    if (options.json)
+        return std::make_unique<JsonView>(tracker);
+    if (::isatty(STDOUT_FILENO))
+        return std::make_unique<TerminalView>(tracker);
+    return std::make_unique<PlainView>(tracker);
+}
+
+} // namespace
+
+MonitorSession::MonitorSession(const MonitorOptions &options, QObject *parent)
+    : QObject(parent)
+    , options(options)
+    , view(makeView(options, tracker))
+{
+    facts.timeoutSeconds = options.timeoutSeconds;
+    connectTimer.setSingleShot(true);
+    connectTimer.setInterval(int(qMin(options.timeoutSeconds * 1000.0, double(INT_MAX))));
+    connect(&connectTimer, &QTimer::timeout, this, [this] {
+        connectDeadlinePassed = true;
+        maybeFinish();
+    });
+    drainTimer.setSingleShot(true);
+    drainTimer.setInterval(drainAfterCommandMs);
+    connect(&drainTimer, &QTimer::timeout, this, [this] {
+        drainExpired = true;
+        maybeFinish();
+    });
+    connect(&server, &QLocalServer::newConnection, this, &MonitorSession::acceptConnections);
+}
+
+MonitorSession::~MonitorSession() = default;
+
+void MonitorSession::start()
+{
+    if (!openLogFile())
+        return;
+    const ServerClaim claim = claimServerName(server, options.serverName);
+    if (claim.status != ServerClaim::Status::Listening) {
+        finish(Outcome{claim.status == ServerClaim::Status::Busy ? ExitNameBusy : ExitSetupFailed, claim.message});
+        return;
+    }
+    if (claim.removedStaleSocket)
+        writeStderr(QStringLiteral("ostrel-monitor: removed stale socket %1\n").arg(server.fullServerName()));
+    view->listening(server.fullServerName());
+    if (options.timeoutSeconds > 0)
+        connectTimer.start();
+
+    if (options.command.isEmpty())
+        return;
+    runner = new CommandRunner(options.command, QFileInfo(server.fullServerName()).absolutePath(), this);
+    connect(runner, &CommandRunner::outputLine, this, &MonitorSession::writeCommandOutput);
+    connect(runner, &CommandRunner::finished, this, [this] {
+        // The command may have connected and written everything just before
+        // it exited, faster than the event loop has looked: take in any
+        // connection still waiting to be accepted; its bytes follow.
+        server.waitForNewConnection(0);
+        maybeFinish();
+    });
+    runner->start();
+}
+
+void MonitorSession::interrupt(int signal)
+{
+    facts.interruptedBy = signal;
+    finish();
+}
+
+bool MonitorSession::openLogFile()
+{
+    if (options.logFile.isEmpty())
+        return true;
+    log.setFileName(options.logFile);
+    if (log.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return true;
+    finish(Outcome{ExitSetupFailed, QStringLiteral("cannot open log file %1: %2").arg(options.logFile, log.errorString())});
+    return false;
+}
+
+void MonitorSession::acceptConnections()
+{
+    while (QLocalSocket *socket = server.nextPendingConnection()) {
+        if (installer || decided) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        silentConnections.append(socket);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket] { connectionClosed(socket); });
+        if (socket->bytesAvailable() > 0)
+            readFrom(socket);
+    }
+}
+
+void MonitorSession::adoptInstaller(QLocalSocket *socket)
+{
+    installer = socket;
+    facts.installerConnected = true;
+    connectTimer.stop();
+    silentConnections.removeOne(socket);
+    for (QLocalSocket *other : std::as_const(silentConnections)) {
+        other->disconnect(this);
+        other->abort();
+        other->deleteLater();
+    }
+    silentConnections.clear();
+}
+
+void MonitorSession::readFrom(QLocalSocket *socket)
+{
+    if (!installer)
+        adoptInstaller(socket);
+    // Read even when nothing more will be parsed: an installer blocked on a
+    // full socket buffer would crawl.
+    const QByteArray bytes = socket->readAll();
+    if (decided || !facts.protocolError.isEmpty())
+        return;
+    const ParseResult result = parser.feed(bytes);
+    for (const ProgressMessage &message : result.messages) {
+        tracker.apply(message);
+        view->messageReceived(message);
+        if (message.kind == ProgressMessage::Kind::Done)
+            facts.doneReceived = true;
+    }
+    if (result.error)
+        facts.protocolError = result.error->toString();
+    maybeFinish();
+}
+
+void MonitorSession::connectionClosed(QLocalSocket *socket)
+{
+    if (socket == installer) {
+        if (socket->bytesAvailable() > 0)
+            readFrom(socket);
+        installerClosed = true;
+    } else {
+        silentConnections.removeOne(socket);
+        socket->deleteLater();
+    }
+    maybeFinish();
+}
+
+void MonitorSession::maybeFinish()
+{
+    if (decided)
+        return;
+    if (connectDeadlinePassed && !facts.installerConnected && silentConnections.isEmpty() && !facts.timedOut) {
+        facts.timedOut = true;
+        if (runner)
+            runner->terminate();
+    }
+    if (runner && runner->isRunning())
+        return;
+    if (facts.timedOut || facts.doneReceived || !facts.protocolError.isEmpty()) {
+        finish();
+        return;
+    }
+    const bool connectionOpen = (installer && !installerClosed) || !silentConnections.isEmpty();
+    if (connectionOpen && !drainExpired) {
+        if (runner && !drainTimer.isActive())
+            drainTimer.start();
+        return;
+    }
+    // The installer's connection closed early, or the command exited without
+    // one; without a command and without a connection, keep waiting.
+    if (facts.installerConnected || runner)
+        finish();
+}
+
+void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
+{
+    if (decided)
+        return;
+    decided = true;
+    connectTimer.stop();
+    drainTimer.stop();
+    if (runner) {
+        // Still running only when the monitor was interrupted.
+        runner->stopAndWait();
+        facts.command = runner->result();
+    }
+    server.close();
+
+    const Outcome outcome = setupFailure ? *setupFailure : decideOutcome(facts);
+    view->finished(outcome);
+    if (!outcome.reason.isEmpty())
+        writeStderr(QStringLiteral("ostrel-monitor: %1\n").arg(outcome.reason));
+    emit finished(outcome.exitCode);
+}
+
+void MonitorSession::writeCommandOutput(const QByteArray &line)
+{
+    if (log.isOpen()) {
+        log.write(line);
+        return;
+    }
+    view->aboutToWriteStderr();
+    writeAll(STDERR_FILENO, line);
+}
+
+void MonitorSession::writeStderr(const QString &text)
+{
+    view->aboutToWriteStderr();
+    writeAll(STDERR_FILENO, text.toLocal8Bit());
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "commandrunner.h"
+#include "monitoroptions.h"
+#include "outcome.h"
+#include "progressparser.h"
+#include "progresstracker.h"
+#include "progressview.h"
+
+#include <QFile>
+#include <QList>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+
+// One run of the monitor: listens, starts the command if there is one, reads
+// the installer's connection, shows the progress, and emits finished() once
+// with the exit status, after printing the reason for a failure on standard
+// error and removing the socket file.
+//
+// A connection counts as the installer's once it sends its first byte; one
+// that closes without a byte is taken for a probe (another monitor checking
+// whether the name is in use) and forgotten. Once the installer is known,
+// further connections are closed at once. When a command was started, the
+// run never ends before the command has exited.
+class MonitorSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit MonitorSession(const MonitorOptions &options, QObject *parent = nullptr);
+    ~MonitorSession() override;
+
+    // Needs a running event loop: finished() may be emitted from here.
+    void start();
+    // Stops the command and ends the run at once (a signal arrived).
+    void interrupt(int signal);
+
+signals:
+    void finished(int exitCode);
+
+private:
+    // How long an exited command's connection may stay open before the run
+    // ends without it (only a process the command left behind can hold it).
+    static constexpr int drainAfterCommandMs = 2000;
+
+    bool openLogFile();
+    void acceptConnections();
+    void readFrom(QLocalSocket *socket);
+    void connectionClosed(QLocalSocket *socket);
+    void adoptInstaller(QLocalSocket *socket);
+    void writeCommandOutput(const QByteArray &line);
+    void writeStderr(const QString &text);
+    void maybeFinish();
+    // Without an outcome, works it out from what the run observed.
+    void finish(const std::optional<Outcome> &setupFailure = std::nullopt);
+
+    MonitorOptions options;
+    ProgressTracker tracker;
+    std::unique_ptr<ProgressView> view;
+    QLocalServer server;
+    QList<QLocalSocket *> silentConnections;
+    QLocalSocket *installer = nullptr;
+    bool installerClosed = false;
+    ProgressParser parser;
+    CommandRunner *runner = nullptr;
+    QFile log;
+    QTimer connectTimer;
+    QTimer drainTimer;
+    bool connectDeadlinePassed = false;
+    bool drainExpired = false;
+    SessionFacts facts;
+    bool decided = false;
+};

@@ -1,0 +1,40 @@
+#include "outcome.h"
+
+#include <cstring>
+
+QString describeSignal(int signal)
+{
+    return QStringLiteral("signal %1 (%2)").arg(signal).arg(QString::fromLocal8Bit(::strsignal(signal)));
+}
+
+QString CommandResult::describe() const
+{
+    switch (kind) {
+    case Kind::Exited:
+        return QStringLiteral("%1 exited with status %2").arg(name).arg(code);
+    case Kind::Killed:
+        return QStringLiteral("%1 was killed by %2").arg(name, describeSignal(code));
+    case Kind::FailedToStart:
+        return QStringLiteral("cannot start %1: %2").arg(name, error);
+    }
+    return {};
+}
+
+Outcome decideOutcome(const SessionFacts &facts)
+{
+    if (facts.interruptedBy)
+        return {ExitSignalBase + facts.interruptedBy, QStringLiteral("interrupted by ") + describeSignal(facts.interruptedBy)};
+    if (!facts.protocolError.isEmpty())
+        return {ExitProtocolError, QStringLiteral("protocol error at ") + facts.protocolError};
+    if (facts.timedOut)
+        return {ExitNoConnection, QStringLiteral("no installer connected within %1 s").arg(facts.timeoutSeconds)};
+    if (facts.command && !facts.command->succeeded())
+        return {ExitCommandFailed, facts.command->describe()};
+    if (facts.doneReceived)
+        return {ExitSuccess, QString()};
+    if (facts.installerConnected)
+        return {ExitClosedBeforeDone, QStringLiteral("connection closed before the done message")};
+    if (facts.command)
+        return {ExitNoConnection, QStringLiteral("%1 exited with status 0 without connecting").arg(facts.command->name)};
+    return {ExitNoConnection, QStringLiteral("no installer connected")};
+}

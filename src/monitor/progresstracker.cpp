@@ -1,0 +1,35 @@
+#include "progresstracker.h"
+
+#include <QtGlobal>
+
+int percentDone(const ProgressSnapshot &snapshot)
+{
+    if (snapshot.total <= 0)
+        return 100;
+    return int(qBound<qint64>(0, snapshot.done, snapshot.total) * 100 / snapshot.total);
+}
+
+void ProgressTracker::apply(const ProgressMessage &message)
+{
+    if (!clock.isValid())
+        clock.start();
+    switch (message.kind) {
+    case ProgressMessage::Kind::Start:
+        state.started = true;
+        state.total = message.number;
+        break;
+    case ProgressMessage::Kind::Progress:
+        state.done = message.number;
+        break;
+    case ProgressMessage::Kind::Done:
+        state.finished = true;
+        break;
+    }
+}
+
+ProgressSnapshot ProgressTracker::snapshot() const
+{
+    ProgressSnapshot now = state;
+    now.elapsedMs = clock.isValid() ? clock.elapsed() : 0;
+    return now;
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "outcome.h"
+#include "progressparser.h"
+
+#include <QString>
+
+// A way of showing a run on standard output: a live bar on a terminal, plain
+// lines, or JSON objects. The session calls these in order: listening once,
+// then messageReceived for each message (after the tracker has taken it in),
+// then finished once.
+class ProgressView
+{
+public:
+    virtual ~ProgressView() = default;
+    virtual void listening(const QString &serverPath) = 0;
+    virtual void messageReceived(const ProgressMessage &message) = 0;
+    virtual void finished(const Outcome &outcome) = 0;
+    // Something is about to be written to standard error; a view drawing on
+    // the same terminal gets out of the way first.
+    virtual void aboutToWriteStderr() {}
+};
