@@ -73,12 +73,19 @@ bool copyContents(int in, int out, off_t size)
 // Gives the unnamed file `fd` the name `name`; fails if the name is taken.
 bool linkIn(int fd, int directoryFd, const char *name)
 {
+    // Linking by descriptor needs CAP_DAC_READ_SEARCH; without it, go
+    // through /proc, at the cost of a path look-up per file.
+    static bool byDescriptor = true;
+    if (byDescriptor) {
+        if (::linkat(fd, "", directoryFd, name, AT_EMPTY_PATH) == 0)
+            return true;
+        if (errno != EPERM && errno != ENOENT)
+            return false;
+        byDescriptor = false;
+    }
     char procPath[64];
     std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
-    if (::linkat(AT_FDCWD, procPath, directoryFd, name, AT_SYMLINK_FOLLOW) == 0)
-        return true;
-    // Without /proc, linking by descriptor needs privileges, but may work.
-    return errno == ENOENT && ::linkat(fd, "", directoryFd, name, AT_EMPTY_PATH) == 0;
+    return ::linkat(AT_FDCWD, procPath, directoryFd, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // For file systems without unnamed files: a hidden temporary name, renamed
