@@ -70,7 +70,8 @@ struct InstallRun
 struct InstallOptions
 {
     bool listen = true;
-    // Close the updater's end after this many messages (-1: never).
+    // Close the updater's end after this many messages (0: before reading
+    // any; -1: never).
     int closeAfterMessages = -1;
     // Runs in the child just before the installer starts (resource limits).
     std::function<void()> childSetup;
@@ -139,8 +140,10 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     auto readMessages = [&] {
         if (!updater || closed || !options.readWhileRunning)
             return;
-        updater->waitForReadyRead(5);
-        run.messages += updater->readAll();
+        if (options.closeAfterMessages < 0 || run.messages.count('\n') < options.closeAfterMessages) {
+            updater->waitForReadyRead(5);
+            run.messages += updater->readAll();
+        }
         if (options.closeAfterMessages >= 0 && run.messages.count('\n') >= options.closeAfterMessages) {
             updater->abort();
             closed = true;
