@@ -180,3 +180,12 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     run.standardError = installer.readAllStandardError();
     return run;
 }
+
+// QVERIFY2 cuts its message at about a thousand characters: on failure the
+// whole run is printed first.
+#define VERIFY_RUN(condition, run)                                                                         \
+    do {                                                                                                   \
+        if (!(condition))                                                                                  \
+            qInfo().noquote() << QString::fromUtf8((run).report());                                        \
+        QVERIFY2((condition), "the run is printed above");                                                 \
+    } while (false)

@@ -117,11 +117,11 @@ private Q_SLOTS:
         options.runAs = nobody;
         const InstallRun run = runInstaller({s, d}, options);
         QVERIFY2(run.exitCode != -1, "the installer did not start as nobody: can others read its path?");
-        QVERIFY2(run.exitCode == 4 && !run.crashed, run.report());
+        VERIFY_RUN(run.exitCode == 4 && !run.crashed, run);
         QCOMPARE(loggedFailures(run), failures);
         QCOMPARE(run.messages, allMessages(filesAttempted));
         COMPARE_TREES(expected, byteTreeSnapshot(QFile::encodeName(d)));
-        QVERIFY2(run.tmpLeftovers.isEmpty(), run.report());
+        VERIFY_RUN(run.tmpLeftovers.isEmpty(), run);
     }
 
     // Under a file-size limit (tst_installer failedCopyExits4 has the basic
@@ -165,12 +165,12 @@ private Q_SLOTS:
             ::setrlimit(RLIMIT_FSIZE, &fileSize);
         };
         const InstallRun run = runInstaller({s, d}, options);
-        QVERIFY2(run.exitCode == (failures.isEmpty() ? 0 : 4) && !run.crashed, run.report());
+        VERIFY_RUN(run.exitCode == (failures.isEmpty() ? 0 : 4) && !run.crashed, run);
         QCOMPARE(loggedFailures(run), failures);
         QCOMPARE(run.messages, allMessages(int(sizes.size())));
         // Nothing partly written, under its own name or any other.
         COMPARE_TREES(expected, byteTreeSnapshot(QFile::encodeName(d)));
-        QVERIFY2(run.tmpLeftovers.isEmpty(), run.report());
+        VERIFY_RUN(run.tmpLeftovers.isEmpty(), run);
         QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
                  (QStringList{QStringLiteral("d"), QStringLiteral("s")}));
     }

@@ -80,20 +80,19 @@ private Q_SLOTS:
         const QByteArray d = QFile::encodeName(tmp.filePath(QStringLiteral("d")));
 
         QStringList failedSeeds;
-        QString firstFailure;
         for (int i = 0; i < trees; ++i) {
             const quint32 seed = testSeed() + quint32(i);
             const QString failure = installOne(seed, features, entries, s, d);
             if (!failure.isEmpty()) {
+                if (failedSeeds.isEmpty()) // whole, as QVERIFY2 would cut it short
+                    qInfo().noquote() << QStringLiteral("first failing tree, seed %1:%2").arg(seed).arg(failure);
                 failedSeeds << QString::number(seed);
-                if (firstFailure.isEmpty())
-                    firstFailure = QStringLiteral("seed %1:%2").arg(seed).arg(failure);
             }
             QVERIFY(removeTree(s) && removeTree(d));
         }
-        QVERIFY2(failedSeeds.isEmpty(), qPrintable(QStringLiteral("%1 of %2 trees failed (seeds %3); the first, %4")
+        QVERIFY2(failedSeeds.isEmpty(), qPrintable(QStringLiteral("%1 of %2 trees failed, seeds %3")
                                                           .arg(failedSeeds.size()).arg(trees)
-                                                          .arg(failedSeeds.mid(0, 12).join(QLatin1Char(' ')), firstFailure)));
+                                                          .arg(failedSeeds.mid(0, 12).join(QLatin1Char(' ')))));
     }
 };
 

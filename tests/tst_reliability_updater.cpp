@@ -60,7 +60,7 @@ private Q_SLOTS:
         InstallOptions options;
         options.closeAfterMessages = 0;
         const InstallRun run = runInstaller({s, d}, options);
-        QVERIFY2(run.exitCode == 0 && !run.crashed, run.report());
+        VERIFY_RUN(run.exitCode == 0 && !run.crashed, run);
         QVERIFY2(run.strayOutput().isEmpty(), qPrintable(run.strayOutput()));
         QCOMPARE(run.loggedMessages().last(), QStringLiteral("Installed"));
         COMPARE_TREES(expectedInstall(s), byteTreeSnapshot(QFile::encodeName(d)));
@@ -82,11 +82,11 @@ private Q_SLOTS:
         options.readWhileRunning = false;
         options.timeoutMs = 120000; // some 20 s expected
         const InstallRun run = runInstaller({s, d}, options);
-        QVERIFY2(run.exitCode == 0 && !run.crashed && !run.timedOut, run.report());
+        VERIFY_RUN(run.exitCode == 0 && !run.crashed && !run.timedOut, run);
         COMPARE_TREES(expectedInstall(s), byteTreeSnapshot(QFile::encodeName(d)));
         // What reached the updater is in order, and not everything did: the
         // socket was full, so the test tried what it means to.
-        QVERIFY2(allMessages(files).startsWith(run.messages), run.report());
+        VERIFY_RUN(allMessages(files).startsWith(run.messages), run);
         QVERIFY2(run.messages.size() < allMessages(files).size(), "the socket never filled up");
     }
 
@@ -109,7 +109,7 @@ private Q_SLOTS:
         InstallOptions options;
         options.listenAfterMs = listenAfterMs;
         const InstallRun run = runInstaller({s, d}, options);
-        QVERIFY2(run.exitCode == 0 && !run.crashed, run.report());
+        VERIFY_RUN(run.exitCode == 0 && !run.crashed, run);
         QCOMPARE(run.messages, allMessages(10));
         COMPARE_TREES(expectedInstall(s), byteTreeSnapshot(QFile::encodeName(d)));
         QVERIFY2(run.loggedMessages().contains(QStringLiteral("Try #2")), "the installer did not have to retry");
