@@ -57,14 +57,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("features");
         QTest::addColumn<int>("trees");
         QTest::addColumn<int>("entries"); // per tree, beside the deep chains
-        QTest::newRow("modes, empty and hidden entries, FIFOs") << int(ModesAndSpecials) << 40 << 40;
-        QTest::newRow("awkward names") << int(AwkwardNames) << 40 << 40;
-        QTest::newRow("newlines in names") << int(NewlineNames) << 30 << 30;
-        QTest::newRow("names that are not UTF-8") << int(NonUtf8Names) << 30 << 30;
-        QTest::newRow("200 levels, paths of PATH_MAX") << int(DeepPaths) << 20 << 10;
-        QTest::newRow("links inside and out") << int(Links) << 40 << 40;
-        QTest::newRow("links to ancestors and /") << int(AncestorLinks) << 30 << 20;
-        QTest::newRow("all of it at once") << int(EveryFeature) << 40 << 80;
+        QTest::newRow("modes, empty and hidden entries, FIFOs") << int(ModesAndSpecials) << 60 << 40;
+        QTest::newRow("awkward names") << int(AwkwardNames) << 60 << 40;
+        QTest::newRow("newlines in names") << int(NewlineNames) << 40 << 30;
+        QTest::newRow("names that are not UTF-8") << int(NonUtf8Names) << 40 << 30;
+        QTest::newRow("200 levels, paths of PATH_MAX") << int(DeepPaths) << 25 << 10;
+        QTest::newRow("links inside and out") << int(Links) << 60 << 40;
+        QTest::newRow("links to ancestors and /") << int(AncestorLinks) << 40 << 20;
+        QTest::newRow("all of it at once") << int(EveryFeature) << 50 << 80;
     }
 
     // Each tree's seed is the run's seed plus its index: with OSTREL_SEED set
