@@ -157,7 +157,9 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
         readMessages();
         if (updater && !signalled && options.signalAfterMessages >= 0
             && run.messages.count('\n') >= options.signalAfterMessages) {
-            ::kill(pid_t(installer.processId()), options.signalToSend);
+            // Never kill(0, ...): that would signal the test's own process group.
+            if (const pid_t pid = pid_t(installer.processId()); pid > 0)
+                ::kill(pid, options.signalToSend);
             signalled = true;
         }
         if (clock.elapsed() > options.timeoutMs) {
