@@ -126,12 +126,12 @@ private Q_SLOTS:
         QVERIFY(makeFile(dir + QStringLiteral("/a"), "a"));
         QVERIFY(makeFile(dir + QStringLiteral("/.hidden"), "h"));
         QVERIFY(makeFile(dir + QStringLiteral("/.hdir/b"), "b"));
-        QVERIFY(makeFile(dir + QStringLiteral("/name\nwith newline"), "n")); // counted twice by wc -l
+        QVERIFY(makeFile(dir + QStringLiteral("/name\nwith newline"), "n")); // still one file
         QVERIFY(makeFile(tmp.filePath(QStringLiteral("elsewhere/c")), "c"));
         QVERIFY(makeLink(tmp.filePath(QStringLiteral("elsewhere")), dir + QStringLiteral("/linked-dir")));
         QVERIFY(makeLink(QStringLiteral("a"), dir + QStringLiteral("/linked-file")));
         QVERIFY(makeFifo(dir + QStringLiteral("/fifo")));
-        QCOMPARE(::filesCountInDirectory(dir), 5u);
+        QCOMPARE(::filesCountInDirectory(dir), 4u);
         QCOMPARE(::filesCountInDirectory(tmp.filePath(QStringLiteral("missing"))), 0u);
         QVERIFY(!QFile::exists(QStringLiteral("pwned")));
     }

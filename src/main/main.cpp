@@ -231,14 +231,15 @@ uint filesCountInDirectory(const QString &directory)
 {
     // The child starts inside the directory, so its path never becomes shell
     // text (quotes, $() or newlines in it cannot change the command) and is
-    // used byte for byte, whatever its encoding.
+    // used byte for byte, whatever its encoding. find prints one line per
+    // file rather than its name, so a name holding a newline counts once.
     const QByteArray nativeDirectory = encodeFileName(directory);
     QProcess count;
     count.setChildProcessModifier([&nativeDirectory] {
         if (::chdir(nativeDirectory.constData()) != 0)
             ::_exit(1);
     });
-    count.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("find . -type f | wc -l")},
+    count.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("find . -type f -printf '\\n' | wc -l")},
                 QIODevice::ReadWrite);
     count.waitForFinished(childTimeoutMs);
     return QString::fromUtf8(count.readAllStandardOutput()).trimmed().toUInt();

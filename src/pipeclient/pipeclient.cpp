@@ -2,11 +2,15 @@
 
 #include "log.h"
 
+#include <QElapsedTimer>
+#include <QThread>
+
 namespace {
 
 const int maxTries = 100;
 const int connectTimeoutMs = 30000;
 const int writeTimeoutMs = 1000;
+const int retryPauseMs = 100;
 
 } // namespace
 
@@ -27,7 +31,9 @@ bool PipeClient::connect(const QString &connectionName)
     // Every call starts afresh, also on a client that is already connected.
     localSocket->abort();
     bool connected = false;
+    QElapsedTimer sinceTry;
     for (int attempt = 1;; ++attempt) {
+        sinceTry.start();
         localSocket->connectToServer(connectionName, QIODevice::ReadWrite);
         LOG(QStringLiteral("Try #%1").arg(attempt));
         // The last attempt gets no wait: it is reported as a failure even if
@@ -38,6 +44,12 @@ bool PipeClient::connect(const QString &connectionName)
             connected = true;
             break;
         }
+        // With no socket to connect to, a try fails at once. Pausing keeps
+        // the tries spread over several seconds, so an updater that starts
+        // listening just after starting us is still found.
+        const qint64 left = retryPauseMs - sinceTry.elapsed();
+        if (left > 0)
+            QThread::msleep(left);
     }
     LOG(QStringLiteral("Connect to Updater done"));
     progressCount = 0;

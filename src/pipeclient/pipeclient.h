@@ -23,7 +23,9 @@ public:
 public slots:
     // Tries to connect to the local server `connectionName`: up to 101
     // connection attempts, each but the last followed by a wait of up to
-    // 30 s. Returns true once connected, false when the tries ran out.
+    // 30 s; tries that fail at once are spaced 100 ms apart, so a missing
+    // updater is given about 10 s. Returns true once connected, false when
+    // the tries ran out.
     // Resets the progress count to 0 either way.
     bool connect(const QString &connectionName);
 
