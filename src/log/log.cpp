@@ -1,11 +1,11 @@
 #include "log.h"
 
+#include "fdwrite.h"
 #include "nativename.h"
 
 #include <QByteArray>
 #include <QDateTime>
 
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
@@ -33,22 +33,6 @@ const QString &currentTimeText()
         renderedSecond = now;
     }
     return text;
-}
-
-void writeAll(int fd, const QByteArray &bytes)
-{
-    const char *data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        data += written;
-        left -= written;
-    }
 }
 
 } // namespace

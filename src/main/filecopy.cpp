@@ -1,5 +1,6 @@
 #include "filecopy.h"
 
+#include "fdwrite.h"
 #include "posixfs.h"
 
 #include <cerrno>
@@ -15,21 +16,6 @@ namespace {
 // Below this size a reflink attempt is not worth its system call.
 const off_t reflinkMinimumSize = 256 * 1024;
 
-bool writeFully(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= size_t(written);
-    }
-    return true;
-}
-
 // The portable way, for file systems that copy_file_range cannot serve.
 bool copyByReading(int in, int out)
 {
@@ -43,7 +29,7 @@ bool copyByReading(int in, int out)
                 continue;
             return false;
         }
-        if (!writeFully(out, buffer, size_t(got)))
+        if (!writeAll(out, QByteArrayView(buffer, got)))
             return false;
     }
 }

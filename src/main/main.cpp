@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include "fdwrite.h"
 #include "filecopy.h"
 #include "log.h"
 #include "nativename.h"
@@ -273,15 +274,7 @@ bool execute(const QString &command)
 void writeFileOrExit(const QString &path, const QByteArray &data)
 {
     UniqueFd file(::open(encodeFileName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    bool written = file.isValid();
-    for (qsizetype done = 0; written && done < data.size();) {
-        const ssize_t n = ::write(file.get(), data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        written = n > 0;
-        done += n;
-    }
-    if (written && ::close(file.release()) == 0)
+    if (file.isValid() && writeAll(file.get(), data) && ::close(file.release()) == 0)
         return;
     LOG(QStringLiteral("Unable to write file %1").arg(path));
 }

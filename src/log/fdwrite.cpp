@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <unistd.h>
 
-void writeAll(int fd, QByteArrayView bytes)
+bool writeAll(int fd, QByteArrayView bytes)
 {
     const char *data = bytes.data();
     qsizetype left = bytes.size();
@@ -12,9 +12,10 @@ void writeAll(int fd, QByteArrayView bytes)
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            return;
+            return false;
         }
         data += written;
         left -= written;
     }
+    return true;
 }
