@@ -100,9 +100,9 @@ Reading readInChunks(QByteArrayView stream, const QList<qsizetype> &lengths)
     return reading;
 }
 
-// Whether `line` (without its line feed) is a message the installer may send:
-// a number as QByteArray::number writes it, or "-0", which the reader also
-// takes as 0.
+// Whether the reader must accept `line` (without its line feed): .DONE_, or a
+// keyword and a number as QByteArray::number writes it. The reader also takes
+// "-0", as 0, on purpose (see tst_monitor_parser).
 bool isValidLine(QByteArrayView line)
 {
     if (line == doneLine)
