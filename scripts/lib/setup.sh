@@ -1,7 +1,8 @@
 # Shared set-up for the project's scripts: sourced, not run.
 
-# The Debian packages needed to build and test.
-OSTREL_PACKAGES=(cmake ninja-build clang qt6-base-dev)
+# The Debian packages needed to build and test; libclang-rt-dev brings
+# libFuzzer and the sanitizer runtimes, which clang only recommends.
+OSTREL_PACKAGES=(cmake ninja-build clang libclang-rt-dev qt6-base-dev)
 
 # Installs whichever of the given Debian packages are missing (as root, with
 # apt-get); does nothing when all are present.
