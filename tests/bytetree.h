@@ -14,8 +14,7 @@
 // A directory tree read byte for byte. Names are taken exactly as the kernel
 // gives them, never decoded, so names that are not UTF-8 or that hold
 // newlines survive; every step is relative to an open directory, so depth
-// and path length are no limit. treeSnapshot() decodes names as UTF-8 and
-// cannot tell such names apart.
+// and path length are no limit.
 struct TreeEntry
 {
     QByteArray path; // relative to the root
@@ -132,9 +131,13 @@ inline QList<TreeEntry> readTree(const QByteArray &root)
     return entries;
 }
 
-// The same lines as treeSnapshot() (without directory modes) for names in
-// printable ASCII; other bytes appear as \xHH. Compare with COMPARE_TREES.
-inline QStringList snapshotLines(const QList<TreeEntry> &entries)
+// One line per entry, sorted by path:
+//   "<relative path> <type> [<mode>] [<size>:<md5>|-> <link text>]"
+// File modes are always included; directory modes only on request (the
+// installer creates directories, it does not copy their modes). Printable
+// ASCII in names and link texts stands as is, other bytes as \xHH.
+// Compare two snapshots with COMPARE_TREES (treesnapshot.h).
+inline QStringList snapshotLines(const QList<TreeEntry> &entries, bool withDirectoryModes = false)
 {
     QStringList lines;
     for (const TreeEntry &e : entries) {
@@ -143,6 +146,8 @@ inline QStringList snapshotLines(const QList<TreeEntry> &entries)
             line += QStringLiteral(" %1 %2:%3").arg(QString::number(e.mode, 8)).arg(e.size).arg(QLatin1String(e.md5));
         else if (e.type == 'l')
             line += QStringLiteral(" -> ") + bytetree::escaped(e.linkTarget);
+        else if (e.type == 'd' && withDirectoryModes)
+            line += QLatin1Char(' ') + QString::number(e.mode, 8);
         lines << line;
     }
     lines.sort();
