@@ -322,6 +322,7 @@ private Q_SLOTS:
     void updaterClosingMidRun_data()
     {
         QTest::addColumn<int>("closeAfter");
+        QTest::newRow("before reading anything") << 0;
         QTest::newRow("after the start message") << 1;
         QTest::newRow("after some progress") << 20;
     }

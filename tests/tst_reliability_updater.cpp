@@ -48,21 +48,6 @@ private:
     }
 
 private Q_SLOTS:
-    void updaterGoneBeforeReadingAnything()
-    {
-        QTemporaryDir tmp;
-        QVERIFY2(tmp.isValid(), qPrintable(tmp.errorString()));
-        const QString s = tmp.filePath(QStringLiteral("s")), d = tmp.filePath(QStringLiteral("d"));
-        QVERIFY(makePackage(s, 30));
-        InstallOptions options;
-        options.closeAfterMessages = 0;
-        const InstallRun run = runInstaller({s, d}, options);
-        VERIFY_RUN(run.exitCode == 0 && !run.crashed, run);
-        QVERIFY2(run.strayOutput().isEmpty(), qPrintable(run.strayOutput()));
-        QCOMPARE(run.loggedMessages().last(), QStringLiteral("Installed"));
-        COMPARE_TREES(expectedInstall(s), byteTreeSnapshot(QFile::encodeName(d)));
-    }
-
     // The updater accepts the connection and never reads. Once its socket is
     // full each message may hold the installer up for a while, but not for
     // ever: twenty files past a full socket must still be installed.
