@@ -1,20 +1,40 @@
 #pragma once
 
-#include <QString>
-
-// The one diagnostic statement of the installer.
+// The installer's one diagnostic statement, and the contract its lines keep.
 //
 // LOG(message) writes exactly one line to standard error:
 //   "<local time> [<file>:<line>] <function signature> <message>" 
-// i.e. a double quote, the filled line, a double quote, a space and a line
-// feed. The message is taken as finished text: nothing in it is escaped or
-// scanned for place markers. The line is written with a single write() so
-// concurrent writers never split it, and it bypasses Qt's logging filters:
-// no logging rule or configuration file can silence it.
+// that is a double quote, the local time as Qt::TextDate renders it, the
+// source file's bare name and the statement's line in brackets, the
+// enclosing function's signature, the message, a double quote, a space and a
+// line feed. The message is finished text: nothing in it is escaped or
+// scanned for place markers, and file names in it come out byte for byte.
+// Each line is one write(), so concurrent writers never split it, and it
+// bypasses Qt's logging filters: no logging rule can silence it.
 //
-// The function signature is the compiler's __PRETTY_FUNCTION__. The project
-// is built with clang, whose rendering ("const QString &", "PipeClient *")
-// is the one the updater's log readers expect.
+// Updaters' log readers match on these lines, so what they carry is fixed:
+// - the file name: every line of the install procedure and its steps comes
+//   from main.cpp, every line of the updater connection from pipeclient.cpp;
+// - the function text, which is the compiler's __PRETTY_FUNCTION__ (the
+//   project is built with clang, whose rendering the readers expect):
+//     main.cpp        bool execute(const QString &)
+//                     void writeFileOrExit(const QString &, const QByteArray &)
+//                     void recursiveCopy(const QString, const QString, PipeClient *, QMap<QString, QString> &)
+//                     void createLinks(QMap<QString, QString>)
+//                     void installPackage(const QString &, const QString &)
+//     pipeclient.cpp  bool PipeClient::connect(const QString &)
+//                     void PipeClient::startProgress(int)
+//                     void PipeClient::progress(int)
+//                     void PipeClient::stopProgress()
+//                     void PipeClient::onPipeError(QLocalSocket::LocalSocketError)
+// So these functions keep exactly these signatures: the by-value
+// `const QString` parameters of recursiveCopy, `QMap<QString, QString>`
+// spelled out rather than through an alias (clang prints an alias's name),
+// no namespace around them, and no LOG of theirs moved to another file.
+// The tests check the file and the function text of every line they read.
+
+#include <QString>
+
 #define LOG(message) ::ostrel::writeLogLine(__FILE__, __LINE__, __PRETTY_FUNCTION__, (message))
 
 namespace ostrel {

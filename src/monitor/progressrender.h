@@ -1,11 +1,11 @@
 #pragma once
 
+// Text for the progress display, as pure functions of the state so that every
+// layout can be checked without a terminal or a clock.
+
 #include "progresstracker.h"
 
 #include <QString>
-
-// Text for the progress display, as pure functions of the state so that every
-// layout can be checked without a terminal or a clock.
 
 // One line of at most width - 1 characters (the last column is left free so
 // the terminal never wraps), e.g.

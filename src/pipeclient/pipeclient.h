@@ -1,5 +1,7 @@
 #pragma once
 
+// PipeClient: the installer's one-way progress channel to the updater.
+
 #include <QLocalSocket>
 #include <QObject>
 

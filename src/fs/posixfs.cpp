@@ -1,6 +1,8 @@
 #include "posixfs.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +10,29 @@
 UniqueFd openDirectory(const QByteArray &path)
 {
     return UniqueFd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+UniqueFd openSubdirectory(int directoryFd, const char *name)
+{
+    return UniqueFd(::openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+UniqueFd makeSubdirectory(int directoryFd, const char *name)
+{
+    if (::mkdirat(directoryFd, name, 0777) != 0 && errno != EEXIST)
+        return UniqueFd();
+    return openSubdirectory(directoryFd, name);
+}
+
+QByteArray readLinkAt(int directoryFd, const char *name)
+{
+    char buffer[PATH_MAX + 1];
+    const ssize_t length = ::readlinkat(directoryFd, name, buffer, sizeof buffer);
+    if (length > PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return QByteArray();
+    }
+    return length <= 0 ? QByteArray() : QByteArray(buffer, length);
 }
 
 bool listDirectory(int directoryFd, QList<DirectoryEntry> &entries)
@@ -79,7 +104,7 @@ void removeDirectoryContents(int directoryFd)
         if (entryType(directoryFd, entry) == DT_DIR) {
             // O_NOFOLLOW: should the entry have become a link meanwhile, it
             // is not entered.
-            const UniqueFd subdirectory(::openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const UniqueFd subdirectory = openSubdirectory(directoryFd, name);
             if (subdirectory.isValid())
                 removeDirectoryContents(subdirectory.get());
             ::unlinkat(directoryFd, name, AT_REMOVEDIR);
@@ -89,8 +114,46 @@ void removeDirectoryContents(int directoryFd)
     }
 }
 
-bool syncFileSystem(const QByteArray &path)
+bool syncFileSystem(int fd)
 {
-    const UniqueFd directory = openDirectory(path);
-    return directory.isValid() && ::syncfs(directory.get()) == 0;
+    return ::syncfs(fd) == 0;
+}
+
+namespace {
+
+// `path` with every symbolic link in it resolved. Components that do not
+// exist yet are appended, unchanged, to their nearest existing parent.
+QByteArray resolvedPath(const QByteArray &path)
+{
+    QByteArray existing = path;
+    QByteArray missing;
+    for (;;) {
+        if (char *real = ::realpath(existing.constData(), nullptr)) {
+            QByteArray resolved(real);
+            std::free(real);
+            if (missing.isEmpty())
+                return resolved;
+            return resolved.endsWith('/') ? resolved + missing : resolved + '/' + missing;
+        }
+        const qsizetype slash = existing.lastIndexOf('/');
+        if (slash < 0)
+            return path;
+        const QByteArray name = existing.mid(slash + 1);
+        missing = missing.isEmpty() ? name : name + '/' + missing;
+        existing = slash == 0 ? QByteArray("/") : existing.left(slash);
+    }
+}
+
+bool isSameOrInside(const QByteArray &path, const QByteArray &directory)
+{
+    return path == directory || path.startsWith(directory.endsWith('/') ? directory : directory + '/');
+}
+
+} // namespace
+
+bool pathsOverlap(const QByteArray &source, const QByteArray &destination)
+{
+    const QByteArray realSource = resolvedPath(source);
+    const QByteArray realDestination = resolvedPath(destination);
+    return isSameOrInside(realDestination, realSource) || isSameOrInside(realSource, realDestination);
 }

@@ -1,7 +1,7 @@
 #include "filecopy.h"
 
 #include "fdwrite.h"
-#include "posixfs.h"
+#include "uniquefd.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,5 +1,7 @@
 #pragma once
 
+// File names as bytes <-> QString, losslessly in both directions.
+
 #include <QByteArray>
 #include <QString>
 

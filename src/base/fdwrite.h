@@ -1,5 +1,7 @@
 #pragma once
 
+// writeAll: every byte to a descriptor, or a plain false.
+
 #include <QByteArrayView>
 
 // Writes all bytes to a file descriptor with as few write() calls as the

@@ -1,0 +1,17 @@
+#include "nativepath.h"
+
+#include "nativename.h"
+
+NativePath NativePath::fromNative(const QByteArray &bytes)
+{
+    return NativePath(bytes, decodeFileName(bytes));
+}
+
+NativePath NativePath::child(const QByteArray &name) const
+{
+    // A separator ends any unfinished byte sequence, so decoding the name
+    // alone gives the same text as decoding the whole path again.
+    if (bytes.endsWith('/'))
+        return NativePath(bytes + name, display + decodeFileName(name));
+    return NativePath(bytes + '/' + name, display + QLatin1Char('/') + decodeFileName(name));
+}

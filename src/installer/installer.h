@@ -1,0 +1,91 @@
+#pragma once
+
+// ostrel-installer's install procedure and its steps: one install of a
+// package tree into a destination, reported to the updater and logged line by
+// line. Nothing here throws.
+//
+// Error policy, for the whole installer:
+// - Refused before anything is touched (one line, the install does not
+//   start): a missing source, a destination that overlaps the source, an
+//   updater that does not answer.
+// - Stops the install (one line; no links, no sync, no done message): the
+//   directory the copy is to read turns out not to exist or not to be one.
+// - Logged and counted, the install goes on (exit status ExitIncomplete): a
+//   file that cannot be copied, a directory that cannot be read, a link that
+//   cannot be created, a sync that fails.
+// - Silent: what clearing cannot remove stays (a file the copy then cannot
+//   place is logged as a failed copy); a destination directory that cannot be
+//   created (every file below it fails and is logged); an updater that goes
+//   away (there is nobody left to tell, and the install goes on).
+//
+// The functions that log live in main.cpp and keep the exact signatures that
+// their log lines carry (see log.h). main() itself is in entrypoint.cpp, so
+// that tests can link everything else.
+
+#include "nativepath.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+class PipeClient;
+
+// Process exit statuses of ostrel-installer.
+enum ExitStatus {
+    ExitInstalled = 0,          // every file and link is in place
+    ExitCopySourceNotDir = 1,   // the copy found its source was no directory
+    ExitSourceMissing = 2,      // nothing touched
+    ExitNoUpdater = 3,          // nothing touched
+    ExitIncomplete = 4,         // ran to the end, but some file or link failed
+    ExitOverlap = 5,            // source and destination overlap; nothing touched
+    ExitUsage = 255,            // fewer than two arguments
+};
+
+// What one install came to: how many failures its steps counted, and whether
+// it ended early with a status of its own.
+class InstallReport
+{
+public:
+    void countFailure() { ++failures; }
+    void end(ExitStatus status) { endedWith = status; }
+    bool hasEnded() const { return endedWith != ExitInstalled; }
+    ExitStatus exitStatus() const
+    {
+        return hasEnded() ? endedWith : failures == 0 ? ExitInstalled : ExitIncomplete;
+    }
+
+private:
+    int failures = 0;
+    ExitStatus endedWith = ExitInstalled;
+};
+
+// Installs the tree at `source` into `destination` (absolute, clean paths)
+// and returns the exit status: refuses, before touching anything, a missing
+// source, a destination that overlaps the source, or an absent updater
+// ("OstrelUpdater"); otherwise empties the destination, copies the tree,
+// creates its links, syncs and announces completion.
+ExitStatus runInstall(const NativePath &source, const NativePath &destination);
+
+// The install steps. They work on the install that runInstall is running and
+// count their failures in its report.
+void installPackage(const QString &source, const QString &destination);
+// Copies one directory level, depth first in case-insensitive name order,
+// hidden entries included: regular files with their permission bits (each
+// one advances the progress), subdirectories; links are recorded in `links`
+// (destination path -> link text, relative to the link's directory) for
+// createLinks; special files are passed over.
+void recursiveCopy(const QString source, const QString destination, PipeClient *client,
+                   QMap<QString, QString> &links);
+// Creates the recorded links in key order; a failure is logged and counted.
+void createLinks(QMap<QString, QString> links);
+
+// Utilities that no install calls.
+// Runs a command line (split like a shell would split plain words and double
+// quotes, no shell involved) and waits up to 30 s. True when it exited
+// normally with status 0; otherwise logs the command, the exit code or the
+// reason there is none, and its standard output, and returns false. The
+// child never outlives the call.
+bool execute(const QString &command);
+// Replaces the contents of the file `path` with `data`. Logs one line when
+// the file cannot be opened, or not every byte reached it.
+void writeFileOrExit(const QString &path, const QByteArray &data);
