@@ -97,7 +97,7 @@ private Q_SLOTS:
         QTest::newRow("relative paths") << QStringList{"./sample/../sample/", "dest//"} << true << 0 << "Installed" << "installed";
         QTest::newRow("source missing") << QStringList{"$M", "$D"} << true << 2 << "fail to find sources at $M" << "untouched";
         QTest::newRow("no updater") << QStringList{"$S", "$D"} << false << 3 << "Too many tries, seems no Updater" << "untouched";
-        QTest::newRow("source is a file") << QStringList{"$F", "$D"} << true << 1 << "Directory $F does not exist" << "cleared";
+        QTest::newRow("source is a file") << QStringList{"$F", "$D"} << true << 1 << "Directory $F does not exist" << "untouched";
     }
 
     void exitStatuses()

@@ -42,7 +42,9 @@ int utf8Sequence(const unsigned char *s, qsizetype left, char32_t &cp)
 
 QString decodeFileName(const QByteArray &bytes)
 {
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // ConvertInitialBom: a name may well begin with the bytes of a byte-order
+    // mark, and they are part of it.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString valid = utf8(bytes);
     if (!utf8.hasError())
         return valid;

@@ -34,26 +34,53 @@ bool copyByReading(int in, int out)
     }
 }
 
-// Copies `size` bytes (the size the file had when opened) from `in` to the
-// empty file `out`, in the kernel where possible.
+// Copies the bytes from `from` up to `to` in the kernel where it can.
+bool copyRange(int in, int out, off_t from, off_t to)
+{
+    while (from < to) {
+        off_t inOffset = from, outOffset = from;
+        const ssize_t n = ::copy_file_range(in, &inOffset, out, &outOffset, size_t(to - from), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+            return unsupported && ::lseek(in, from, SEEK_SET) == from && ::lseek(out, from, SEEK_SET) == from
+                   && copyByReading(in, out);
+        }
+        if (n == 0) // the file shrank meanwhile
+            return true;
+        from += n;
+    }
+    return true;
+}
+
+// Copies `in` to the empty file `out` up to its end (which need not be the
+// size the file had when opened), keeping holes as holes.
 bool copyContents(int in, int out, off_t size)
 {
     if (size >= reflinkMinimumSize && ::ioctl(out, FICLONE, in) == 0)
         return true;
-    off_t copied = 0;
-    while (copied < size) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(size - copied), 0);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
-            return unsupported && copied == 0 && copyByReading(in, out);
+    // Files that claim to be empty may still have content (/proc, /sys):
+    // they are read to their end.
+    if (size == 0)
+        return copyByReading(in, out);
+    off_t position = 0;
+    for (;;) {
+        const off_t data = ::lseek(in, position, SEEK_DATA);
+        if (data < 0) {
+            if (errno != ENXIO) // the file system cannot tell holes from data
+                return ::lseek(in, position, SEEK_SET) == position && ::lseek(out, position, SEEK_SET) == position
+                       && copyByReading(in, out);
+            break; // nothing but a hole from here to the end
         }
-        if (n == 0) // the file shrank meanwhile
-            break;
-        copied += n;
+        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0 || !copyRange(in, out, data, hole))
+            return false;
+        position = hole;
     }
-    return true;
+    // A hole at the end is made by the size alone.
+    const off_t end = ::lseek(in, 0, SEEK_END);
+    return end >= 0 && ::ftruncate(out, end) == 0;
 }
 
 // Gives the unnamed file `fd` the name `name`; fails if the name is taken.

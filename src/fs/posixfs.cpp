@@ -5,7 +5,29 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+
+namespace {
+
+// The mount an entry of the open directory is on ("" for the directory
+// itself); 0 when it cannot be told.
+quint64 mountId(int directoryFd, const char *name)
+{
+    struct statx status;
+    const int flags = AT_SYMLINK_NOFOLLOW | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+    if (::statx(directoryFd, name, flags, STATX_MNT_ID, &status) != 0 || !(status.stx_mask & STATX_MNT_ID))
+        return 0;
+    return status.stx_mnt_id;
+}
+
+bool isMountPoint(int directoryFd, const char *name)
+{
+    const quint64 inside = mountId(directoryFd, name);
+    return inside != 0 && inside != mountId(directoryFd, "");
+}
+
+} // namespace
 
 UniqueFd openDirectory(const QByteArray &path)
 {
@@ -19,9 +41,20 @@ UniqueFd openSubdirectory(int directoryFd, const char *name)
 
 UniqueFd makeSubdirectory(int directoryFd, const char *name)
 {
-    if (::mkdirat(directoryFd, name, 0777) != 0 && errno != EEXIST)
-        return UniqueFd();
+    if (::mkdirat(directoryFd, name, 0777) != 0) {
+        if (errno != EEXIST)
+            return UniqueFd();
+        if (isMountPoint(directoryFd, name)) {
+            errno = EXDEV;
+            return UniqueFd();
+        }
+    }
     return openSubdirectory(directoryFd, name);
+}
+
+bool createSymlinkAt(int directoryFd, const char *name, const QByteArray &text)
+{
+    return ::symlinkat(text.constData(), directoryFd, name) == 0;
 }
 
 QByteArray readLinkAt(int directoryFd, const char *name)
@@ -95,23 +128,64 @@ bool makePath(const QByteArray &path)
     return ::mkdir(path.constData(), 0777) == 0 || (errno == EEXIST && isDirectory(path));
 }
 
-void removeDirectoryContents(int directoryFd)
+namespace {
+
+bool removeContents(int directoryFd, const QByteArray &prefix, QList<RemoveFailure> &failures);
+
+// Removes the entry `name` and, for a directory, all it holds; true when it
+// is gone.
+bool removeEntry(int directoryFd, const DirectoryEntry &entry, const QByteArray &prefix, QList<RemoveFailure> &failures)
 {
-    QList<DirectoryEntry> entries;
-    listDirectory(directoryFd, entries);
-    for (const DirectoryEntry &entry : entries) {
-        const char *name = entry.name.constData();
-        if (entryType(directoryFd, entry) == DT_DIR) {
-            // O_NOFOLLOW: should the entry have become a link meanwhile, it
-            // is not entered.
-            const UniqueFd subdirectory = openSubdirectory(directoryFd, name);
-            if (subdirectory.isValid())
-                removeDirectoryContents(subdirectory.get());
-            ::unlinkat(directoryFd, name, AT_REMOVEDIR);
-        } else {
-            ::unlinkat(directoryFd, name, 0);
+    const char *name = entry.name.constData();
+    const QByteArray path = prefix + entry.name;
+    if (entryType(directoryFd, entry) == DT_DIR) {
+        if (isMountPoint(directoryFd, name)) {
+            failures.append({path, EXDEV});
+            return false;
+        }
+        const UniqueFd subdirectory = openSubdirectory(directoryFd, name);
+        // Turned into a link or a file since the listing: removed as one below.
+        const bool replaced = !subdirectory.isValid() && (errno == ELOOP || errno == ENOTDIR);
+        if (!replaced) {
+            const bool emptied = subdirectory.isValid() && removeContents(subdirectory.get(), path + '/', failures);
+            if (::unlinkat(directoryFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
+                return true;
+            if (!(subdirectory.isValid() && !emptied && errno == ENOTEMPTY))
+                failures.append({path, errno});
+            return false;
         }
     }
+    if (::unlinkat(directoryFd, name, 0) == 0 || errno == ENOENT)
+        return true;
+    failures.append({path, errno});
+    return false;
+}
+
+bool removeContents(int directoryFd, const QByteArray &prefix, QList<RemoveFailure> &failures)
+{
+    QList<DirectoryEntry> entries;
+    if (!listDirectory(directoryFd, entries)) {
+        failures.append({prefix.isEmpty() ? QByteArray(".") : prefix.chopped(1), errno});
+        return false;
+    }
+    bool all = true;
+    for (const DirectoryEntry &entry : entries)
+        all = removeEntry(directoryFd, entry, prefix, failures) && all;
+    return all;
+}
+
+} // namespace
+
+QList<RemoveFailure> removeDirectoryContents(int directoryFd)
+{
+    QList<RemoveFailure> failures;
+    removeContents(directoryFd, QByteArray(), failures);
+    return failures;
+}
+
+bool tryLock(int fd)
+{
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
 bool syncFileSystem(int fd)
@@ -119,41 +193,37 @@ bool syncFileSystem(int fd)
     return ::syncfs(fd) == 0;
 }
 
-namespace {
+bool isSameOrBelow(int inner, int outer)
+{
+    struct stat target, here;
+    if (::fstat(outer, &target) != 0 || ::fstat(inner, &here) != 0)
+        return false;
+    UniqueFd current(::fcntl(inner, F_DUPFD_CLOEXEC, 0));
+    while (current.isValid()) {
+        if (here.st_dev == target.st_dev && here.st_ino == target.st_ino)
+            return true;
+        UniqueFd parent(::openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat above;
+        if (!parent.isValid() || ::fstat(parent.get(), &above) != 0)
+            return false;
+        if (above.st_dev == here.st_dev && above.st_ino == here.st_ino)
+            return false; // the root, which is its own parent
+        here = above;
+        current = std::move(parent);
+    }
+    return false;
+}
 
-// `path` with every symbolic link in it resolved. Components that do not
-// exist yet are appended, unchanged, to their nearest existing parent.
-QByteArray resolvedPath(const QByteArray &path)
+UniqueFd openNearestDirectory(const QByteArray &path)
 {
     QByteArray existing = path;
-    QByteArray missing;
     for (;;) {
-        if (char *real = ::realpath(existing.constData(), nullptr)) {
-            QByteArray resolved(real);
-            std::free(real);
-            if (missing.isEmpty())
-                return resolved;
-            return resolved.endsWith('/') ? resolved + missing : resolved + '/' + missing;
-        }
+        UniqueFd directory = openDirectory(existing);
+        if (directory.isValid() || errno != ENOENT)
+            return directory;
         const qsizetype slash = existing.lastIndexOf('/');
         if (slash < 0)
-            return path;
-        const QByteArray name = existing.mid(slash + 1);
-        missing = missing.isEmpty() ? name : name + '/' + missing;
+            return directory;
         existing = slash == 0 ? QByteArray("/") : existing.left(slash);
     }
-}
-
-bool isSameOrInside(const QByteArray &path, const QByteArray &directory)
-{
-    return path == directory || path.startsWith(directory.endsWith('/') ? directory : directory + '/');
-}
-
-} // namespace
-
-bool pathsOverlap(const QByteArray &source, const QByteArray &destination)
-{
-    const QByteArray realSource = resolvedPath(source);
-    const QByteArray realDestination = resolvedPath(destination);
-    return isSameOrInside(realDestination, realSource) || isSameOrInside(realSource, realDestination);
 }

@@ -26,8 +26,12 @@ UniqueFd openSubdirectory(int directoryFd, const char *name);
 
 // Creates the subdirectory `name` (mode 0777 less the umask) unless a
 // directory of that name is there already, and opens it as openSubdirectory
-// does. Invalid, with errno set, on failure.
+// does. A directory there that is another file system's mount point is
+// refused (EXDEV). Invalid, with errno set, on failure.
 UniqueFd makeSubdirectory(int directoryFd, const char *name);
+
+// Creates the symbolic link `name` holding `text` in the open directory.
+bool createSymlinkAt(int directoryFd, const char *name, const QByteArray &text);
 
 // The text of the symbolic link `name`; empty, with errno set, when it cannot
 // be read.
@@ -44,15 +48,33 @@ unsigned char entryType(int directoryFd, const DirectoryEntry &entry);
 // umask). True when `path` is a directory afterwards.
 bool makePath(const QByteArray &path);
 
+// An entry that could not be removed: its path below the directory being
+// emptied, and why.
+struct RemoveFailure
+{
+    QByteArray path;
+    int error;
+};
+
 // Removes everything inside the open directory, depth first. Links are
-// removed as links, never followed. What cannot be removed stays.
-void removeDirectoryContents(int directoryFd);
+// removed as links, never followed; a mount point is left alone, with all it
+// holds. What cannot be removed stays and is returned: each entry whose own
+// removal failed, not the directories that stay only because of it.
+QList<RemoveFailure> removeDirectoryContents(int directoryFd);
+
+// Takes the exclusive advisory lock on the open file, without waiting; false
+// when another process holds it. The kernel drops it when the process ends.
+bool tryLock(int fd);
 
 // Writes all cached data of the file system holding the open file to disk.
 bool syncFileSystem(int fd);
 
-// True when installing `destination` from `source` (absolute paths) would
-// clear or copy into the source itself: after resolving symbolic links, one
-// is the other or lies inside it. Components that do not exist yet count as
-// they are written.
-bool pathsOverlap(const QByteArray &source, const QByteArray &destination);
+// True when the open directory `inner` is the open directory `outer` or lies
+// somewhere below it, by device and inode number: walking up from `inner`
+// through "..", across mount points, to the root. Bind mounts and links
+// cannot hide one directory from the other.
+bool isSameOrBelow(int inner, int outer);
+
+// The nearest existing directory on the way to `path` (`path` itself when it
+// is one), opened as openDirectory does.
+UniqueFd openNearestDirectory(const QByteArray &path);

@@ -7,16 +7,18 @@
 #include <QByteArray>
 #include <QList>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
 // The argument as an absolute, clean path: no ".", ".." or repeated "/",
-// links left as they are, like a shell's cd reads it; an empty argument
-// stands for the working directory. Bytes are kept exactly.
+// links left as they are, like a shell's cd reads it. Bytes are kept
+// exactly.
 NativePath absoluteCleanPath(const char *argument)
 {
     QByteArray path(argument);
@@ -37,6 +39,22 @@ NativePath absoluteCleanPath(const char *argument)
     return NativePath::fromNative('/' + components.join('/'));
 }
 
+// Standard input, output or error closed by the caller would be taken by
+// the next descriptor we open (the updater's socket, say), and our lines
+// would go there.
+void openStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) { // a lower one was open after all
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
 // A deep tree keeps a directory descriptor open per level; allow as many as
 // the system lets us.
 void raiseOpenFileLimit()
@@ -52,10 +70,15 @@ void raiseOpenFileLimit()
 
 int main(int argc, char **argv)
 {
-    if (argc < 3)
+    // An empty argument is most likely an unset variable in the caller's
+    // command line: never take it for the working directory.
+    if (argc < 3 || argv[1][0] == '\0' || argv[2][0] == '\0')
         return ExitUsage;
+    openStandardDescriptors();
     // The updater may close its end at any moment; that must not kill us.
     std::signal(SIGPIPE, SIG_IGN);
+    // Nor may a file-size limit: the write fails and is reported instead.
+    std::signal(SIGXFSZ, SIG_IGN);
     raiseOpenFileLimit();
 
     return runInstall(absoluteCleanPath(argv[1]), absoluteCleanPath(argv[2]));

@@ -6,17 +6,16 @@
 //
 // Error policy, for the whole installer:
 // - Refused before anything is touched (one line, the install does not
-//   start): a missing source, a destination that overlaps the source, an
-//   updater that does not answer.
-// - Stops the install (one line; no links, no sync, no done message): the
-//   directory the copy is to read turns out not to exist or not to be one.
-// - Logged and counted, the install goes on (exit status ExitIncomplete): a
-//   file that cannot be copied, a directory that cannot be read, a link that
-//   cannot be created, a sync that fails.
-// - Silent: what clearing cannot remove stays (a file the copy then cannot
-//   place is logged as a failed copy); a destination directory that cannot be
-//   created (every file below it fails and is logged); an updater that goes
-//   away (there is nobody left to tell, and the install goes on).
+//   start, its own exit status): a missing, unreadable or non-directory
+//   source, a destination that overlaps the source, an updater that does
+//   not answer, another install running into the destination.
+// - Logged and counted, the install goes on to the end (ExitIncomplete):
+//   an old entry that cannot be removed (a mount point among them), a
+//   directory that cannot be created, a source entry or directory that
+//   cannot be read or has vanished, a file that cannot be copied, a link
+//   that cannot be created, a sync that fails.
+// - Silent: an updater that goes away (there is nobody left to tell, and the
+//   install goes on).
 //
 // The functions that log live in main.cpp and keep the exact signatures that
 // their log lines carry (see log.h). main() itself is in entrypoint.cpp, so
@@ -33,12 +32,13 @@ class PipeClient;
 // Process exit statuses of ostrel-installer.
 enum ExitStatus {
     ExitInstalled = 0,          // every file and link is in place
-    ExitCopySourceNotDir = 1,   // the copy found its source was no directory
-    ExitSourceMissing = 2,      // nothing touched
+    ExitSourceNotDirectory = 1, // nothing touched
+    ExitSourceMissing = 2,      // missing or cannot be opened; nothing touched
     ExitNoUpdater = 3,          // nothing touched
-    ExitIncomplete = 4,         // ran to the end, but some file or link failed
+    ExitIncomplete = 4,         // ran to the end, but something failed (each logged)
     ExitOverlap = 5,            // source and destination overlap; nothing touched
-    ExitUsage = 255,            // fewer than two arguments
+    ExitBusy = 6,               // another install into the destination runs; nothing touched
+    ExitUsage = 255,            // fewer than two arguments, or an empty one
 };
 
 // What one install came to: how many failures its steps counted, and whether
@@ -60,10 +60,9 @@ private:
 };
 
 // Installs the tree at `source` into `destination` (absolute, clean paths)
-// and returns the exit status: refuses, before touching anything, a missing
-// source, a destination that overlaps the source, or an absent updater
-// ("OstrelUpdater"); otherwise empties the destination, copies the tree,
-// creates its links, syncs and announces completion.
+// and returns the exit status: refuses what the error policy above says;
+// otherwise locks and empties the destination, copies the tree, creates its
+// links, syncs and announces completion to the updater ("OstrelUpdater").
 ExitStatus runInstall(const NativePath &source, const NativePath &destination);
 
 // The install steps. They work on the install that runInstall is running and

@@ -17,6 +17,7 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -49,26 +50,6 @@ QList<ListedEntry> sortedEntries(const QList<DirectoryEntry> &entries)
     return listed;
 }
 
-// The number of regular files at any depth below `directory`, links not
-// followed, as find(1) counts them; 0 when it cannot be told. The child
-// starts inside the directory, so the path never becomes shell text (quotes,
-// $() or newlines in it cannot change the command) and is used byte for
-// byte. find prints one line per file rather than its name, so a name
-// holding a newline counts once.
-uint filesCountInDirectory(const NativePath &directory)
-{
-    const QByteArray path = directory.native();
-    QProcess count;
-    count.setChildProcessModifier([&path] {
-        if (::chdir(path.constData()) != 0)
-            ::_exit(1);
-    });
-    count.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("find . -type f -printf '\\n' | wc -l")},
-                QIODevice::ReadWrite);
-    count.waitForFinished(childTimeoutMs);
-    return QString::fromUtf8(count.readAllStandardOutput()).trimmed().toUInt();
-}
-
 } // namespace
 
 ExitStatus runInstall(const NativePath &source, const NativePath &destination)
@@ -86,7 +67,17 @@ void installPackage(const QString &source, const QString &destination)
         install.report.end(ExitSourceMissing);
         return;
     }
-    if (pathsOverlap(install.source.native(), install.destination.native())) {
+    if (!install.openSource()) {
+        if (errno == ENOTDIR) {
+            LOG(QStringLiteral("Directory %1 does not exist").arg(source));
+            install.report.end(ExitSourceNotDirectory);
+        } else {
+            LOG(QStringLiteral("Unable to read directory %1").arg(source));
+            install.report.end(ExitSourceMissing);
+        }
+        return;
+    }
+    if (install.overlapsSource()) {
         LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
         install.report.end(ExitOverlap);
         return;
@@ -98,17 +89,36 @@ void installPackage(const QString &source, const QString &destination)
         install.report.end(ExitNoUpdater);
         return;
     }
+    if (install.openDestination()) {
+        // Checked again on the descriptors the install uses: the
+        // destination may have been swapped while we waited for the updater.
+        if (install.overlapsSource()) {
+            LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
+            install.report.end(ExitOverlap);
+            return;
+        }
+        if (!install.lockDestination()) {
+            LOG(QStringLiteral("Refusing to install: another install into %1 is running").arg(destination));
+            install.report.end(ExitBusy);
+            return;
+        }
+    } else {
+        // Every file then fails on its own and is logged.
+        LOG(QStringLiteral("Unable to create directory %1").arg(destination));
+        install.report.countFailure();
+    }
     LOG(QStringLiteral("source dir is %1 %2 %3").arg(source, QStringLiteral("destination dir is"), destination));
 
-    install.clearDestination();
-    client.startProgress(int(filesCountInDirectory(install.source)));
+    for (const RemoveFailure &failure : install.clearDestination()) {
+        LOG(QStringLiteral("Unable to remove %1").arg(install.destination.child(failure.path).text()));
+        install.report.countFailure();
+    }
+    client.startProgress(int(install.countSourceFiles()));
 
     QMap<QString, QString> links;
     install.enterTop();
     recursiveCopy(source, destination, &client, links);
     install.leaveLevel();
-    if (install.report.hasEnded())
-        return;
     createLinks(links);
     // The done message promises that the install is on disk: files and
     // directory entries alike. One sync of the file system costs far less
@@ -125,14 +135,20 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
 {
     Install &install = Install::active();
     Install::Level &level = install.level();
-    if (level.sourceMissing) {
+    if (level.sourceError == ENOENT || level.sourceError == ENOTDIR || level.sourceError == ELOOP) {
+        // Gone, or replaced by something else, since it was listed.
         LOG(QStringLiteral("Directory %1 does not exist").arg(source));
-        install.report.end(ExitCopySourceNotDir);
+        install.report.countFailure();
         return;
+    }
+    if (level.destinationError != 0 && !level.relative.isEmpty()) {
+        // Every file below then fails on its own and is logged.
+        LOG(QStringLiteral("Unable to create directory %1").arg(destination));
+        install.report.countFailure();
     }
     // Listed once, up front.
     QList<DirectoryEntry> entries;
-    if (!level.sourceFd.isValid() || !listDirectory(level.sourceFd.get(), entries)) {
+    if (level.sourceError != 0 || !listDirectory(level.sourceFd.get(), entries)) {
         LOG(QStringLiteral("Unable to read directory %1").arg(source));
         install.report.countFailure();
         return;
@@ -148,8 +164,6 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
             links[to.text()] = install.recordLink(name, to);
             break;
         case DT_REG:
-            // If the destination directory could not be made, every file
-            // copy below it fails here and is reported on its own.
             if (!copyRegularFile(level.sourceFd.get(), name.constData(), level.destinationFd.get())) {
                 LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(listed.name, source, destination));
                 install.report.countFailure();
@@ -160,12 +174,13 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
             install.enterSubdirectory(name);
             recursiveCopy(from.text(), to.text(), client, links);
             install.leaveLevel();
-            if (install.report.hasEnded())
-                return;
+            break;
+        case DT_UNKNOWN: // gone since the listing, or its type cannot be read
+            LOG(QStringLiteral("Unable to read %1").arg(from.text()));
+            install.report.countFailure();
             break;
         default:
-            // FIFOs, sockets and devices are not part of a package; an entry
-            // that vanished since the listing has nothing left to copy.
+            // FIFOs, sockets and devices are not part of a package.
             break;
         }
     }

@@ -9,7 +9,9 @@ namespace {
 
 const int maxTries = 100;
 const int connectTimeoutMs = 30000;
-const int writeTimeoutMs = 1000;
+// How long the last messages may wait for an updater that has stopped
+// reading: as long as one connection try may take.
+const int deliveryTimeoutMs = connectTimeoutMs;
 const int retryPauseMs = 100;
 
 } // namespace
@@ -22,6 +24,7 @@ PipeClient::PipeClient(QObject *parent)
 
 PipeClient::~PipeClient()
 {
+    deliver();
     delete localSocket;
 }
 
@@ -77,6 +80,9 @@ void PipeClient::stopProgress()
 {
     LOG(QStringLiteral("Installed"));
     send(QByteArrayLiteral(".DONE_\n"));
+    const qint64 undelivered = deliver();
+    if (undelivered > 0)
+        LOG(QStringLiteral("Unable to deliver the last %1 bytes of progress to the Updater").arg(undelivered));
 }
 
 void PipeClient::onPipeError(QLocalSocket::LocalSocketError err)
@@ -86,15 +92,26 @@ void PipeClient::onPipeError(QLocalSocket::LocalSocketError err)
 
 void PipeClient::send(const QByteArray &message)
 {
-    // Once the updater has gone there is nobody to write to; writing or
-    // waiting on the closed socket would only make Qt print warnings of its
-    // own on standard error, which must carry nothing but our lines.
+    // Once the updater has gone there is nobody to write to; writing to the
+    // closed socket would only make Qt print warnings of its own on standard
+    // error, which must carry nothing but our lines.
     if (localSocket->state() != QLocalSocket::ConnectedState)
         return;
+    // The socket keeps what the kernel cannot take yet, and each message
+    // hands on as much as the kernel takes now, without waiting: a slow
+    // updater costs memory, never time per file.
     localSocket->write(message.constData(), message.size());
-    // Hand the bytes to the kernel at once; only when it cannot take them
-    // all (the updater is behind on reading) is there anything to wait for.
     localSocket->flush();
-    if (localSocket->bytesToWrite() > 0 && localSocket->state() == QLocalSocket::ConnectedState)
-        localSocket->waitForBytesWritten(writeTimeoutMs);
+}
+
+qint64 PipeClient::deliver()
+{
+    QElapsedTimer waiting;
+    waiting.start();
+    while (localSocket->state() == QLocalSocket::ConnectedState && localSocket->bytesToWrite() > 0) {
+        const qint64 left = deliveryTimeoutMs - waiting.elapsed();
+        if (left <= 0 || !localSocket->waitForBytesWritten(int(left)))
+            break;
+    }
+    return localSocket->state() == QLocalSocket::ConnectedState ? localSocket->bytesToWrite() : 0;
 }

@@ -10,7 +10,8 @@
 //   ".START_<count>\n"    files about to be installed
 //   ".PROGRESS_<n>\n"     n files handled so far
 //   ".DONE_\n"            the install has finished
-// Every call blocks; there is no event loop. Nothing is ever read back.
+// There is no event loop: connecting blocks, sending never does. Nothing is
+// ever read back.
 //
 // The operations are slots so that the updater side can reach them through
 // the meta-object, but the installer calls them directly.
@@ -31,9 +32,11 @@ public slots:
     // Resets the progress count to 0 either way.
     bool connect(const QString &connectionName);
 
-    // Each of these logs its line, then writes its message and waits up to
-    // 1 s for it to leave. A closed or lost connection is not an error: the
-    // line is still logged and the call returns normally.
+    // Each of these logs its line, then queues its message, which leaves as
+    // soon as the updater reads: the calls never wait for it. stopProgress
+    // then waits up to 30 s for everything queued to leave and logs what
+    // could not. A closed or lost connection is not an error: the line is
+    // still logged and the call returns normally.
     void startProgress(int count);
     void progress(int c);
     void nextProgress(); // progress(++count)
@@ -45,6 +48,8 @@ private slots:
 
 private:
     void send(const QByteArray &message);
+    // Waits up to 30 s for everything queued to leave; returns what is left.
+    qint64 deliver();
 
     int progressCount = 0;
     QLocalSocket *localSocket;
