@@ -101,6 +101,14 @@ bool linkIn(int fd, int directoryFd, const char *name)
     return ::linkat(AT_FDCWD, procPath, directoryFd, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
+// The permission bits (set-id and sticky bits are not carried over) and the
+// access and modification times of `source`, to the nanosecond.
+bool setModeAndTimes(int fd, const struct stat &source)
+{
+    const timespec times[2] = {source.st_atim, source.st_mtim};
+    return ::fchmod(fd, source.st_mode & 0777) == 0 && ::futimens(fd, times) == 0;
+}
+
 // For file systems without unnamed files: a hidden temporary name, renamed
 // into place only if the final name is still free.
 bool copyThroughTemporaryName(int in, const struct stat &source, const char *name, int destinationFd)
@@ -111,7 +119,7 @@ bool copyThroughTemporaryName(int in, const struct stat &source, const char *nam
     UniqueFd out(::openat(destinationFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!out.isValid())
         return false;
-    const bool complete = copyContents(in, out.get(), source.st_size) && ::fchmod(out.get(), source.st_mode & 0777) == 0
+    const bool complete = copyContents(in, out.get(), source.st_size) && setModeAndTimes(out.get(), source)
             && ::close(out.release()) == 0
             && ::renameat2(destinationFd, temporary, destinationFd, name, RENAME_NOREPLACE) == 0;
     if (!complete)
@@ -121,20 +129,28 @@ bool copyThroughTemporaryName(int in, const struct stat &source, const char *nam
 
 } // namespace
 
-bool copyRegularFile(int sourceFd, const char *name, int destinationFd)
+UniqueFd openRegularFile(int directoryFd, const char *name, struct stat &status)
 {
     // O_NONBLOCK: should the entry have become a FIFO meanwhile, opening it
     // must not hang; O_NOFOLLOW: nor may it have become a link.
-    const UniqueFd in(::openat(sourceFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat source;
-    if (!in.isValid() || ::fstat(in.get(), &source) != 0 || !S_ISREG(source.st_mode))
-        return false;
+    UniqueFd in(::openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (in.isValid() && (::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)))
+        in.reset();
+    return in;
+}
 
+bool copyRegularFile(int in, const struct stat &source, int destinationFd, const char *name)
+{
     const UniqueFd out(::openat(destinationFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     if (!out.isValid()) {
         const bool noUnnamedFiles = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
-        return noUnnamedFiles && copyThroughTemporaryName(in.get(), source, name, destinationFd);
+        return noUnnamedFiles && copyThroughTemporaryName(in, source, name, destinationFd);
     }
-    return copyContents(in.get(), out.get(), source.st_size) && ::fchmod(out.get(), source.st_mode & 0777) == 0
+    return copyContents(in, out.get(), source.st_size) && setModeAndTimes(out.get(), source)
            && linkIn(out.get(), destinationFd, name);
+}
+
+bool linkFile(int fromDirectoryFd, const char *from, int toDirectoryFd, const char *to)
+{
+    return ::linkat(fromDirectoryFd, from, toDirectoryFd, to, 0) == 0;
 }

@@ -1,13 +1,26 @@
 #pragma once
 
-// Copies the regular file `name` of the open directory `sourceFd` to the same
-// name in the open directory `destinationFd`: its bytes and its permission
-// bits (mode & 0777; set-id and sticky bits are not carried over).
-//
-// The copy is written without a name and linked in only once complete, so a
-// partial file never appears under the final name, even if the process is
-// killed. An existing entry under the name is never replaced. Data is not
-// synced here; the caller syncs the file system once at the end.
-//
-// Returns false on any failure, leaving nothing behind.
-bool copyRegularFile(int sourceFd, const char *name, int destinationFd);
+// Regular files copied whole or not at all: written without a name and
+// linked in only once complete, so a partial file never appears under its
+// final name, even if the process is killed, and an existing entry is never
+// replaced. Data is not synced here; the caller syncs the file system once
+// at the end. Every function returns false on failure, leaving nothing
+// behind.
+
+#include "uniquefd.h"
+
+#include <sys/stat.h>
+
+// Opens the entry `name` of the open directory for copying, with its status;
+// invalid unless it is a regular file (a link is not followed).
+UniqueFd openRegularFile(int directoryFd, const char *name, struct stat &status);
+
+// Copies the open file `in`, whose status is `source`, to `name` in the open
+// directory `destinationFd`: its bytes up to its end (holes kept as holes),
+// its permission bits (mode & 0777: set-id and sticky bits are not carried
+// over), its access and modification times.
+bool copyRegularFile(int in, const struct stat &source, int destinationFd, const char *name);
+
+// Gives the file `from` of one open directory a second name, `to`, in
+// another (a hard link).
+bool linkFile(int fromDirectoryFd, const char *from, int toDirectoryFd, const char *to);

@@ -68,6 +68,16 @@ QByteArray readLinkAt(int directoryFd, const char *name)
     return length <= 0 ? QByteArray() : QByteArray(buffer, length);
 }
 
+bool setModeAndTimes(int fd, bool setMode, mode_t mode, const struct timespec times[2])
+{
+    return (!setMode || ::fchmod(fd, mode & 0777) == 0) && ::futimens(fd, times) == 0;
+}
+
+bool setLinkTimes(int directoryFd, const char *name, const struct timespec times[2])
+{
+    return ::utimensat(directoryFd, name, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 bool listDirectory(int directoryFd, QList<DirectoryEntry> &entries)
 {
     // The stream gets its own descriptor: closedir() closes it.

@@ -10,6 +10,9 @@
 #include <QByteArray>
 #include <QList>
 
+#include <sys/types.h>
+#include <time.h>
+
 struct DirectoryEntry
 {
     QByteArray name;
@@ -36,6 +39,13 @@ bool createSymlinkAt(int directoryFd, const char *name, const QByteArray &text);
 // The text of the symbolic link `name`; empty, with errno set, when it cannot
 // be read.
 QByteArray readLinkAt(int directoryFd, const char *name);
+
+// Sets the permission bits (mode & 0777) of the open file, unless
+// `setMode` is false, and its access and modification times.
+bool setModeAndTimes(int fd, bool setMode, mode_t mode, const struct timespec times[2]);
+
+// Sets the access and modification times of the link `name` itself.
+bool setLinkTimes(int directoryFd, const char *name, const struct timespec times[2]);
 
 // Every entry of the open directory, "." and ".." left out, in the order the
 // file system gives. False, with errno set, when it cannot be read.

@@ -1,11 +1,13 @@
 #include "install.h"
 
+#include "filecopy.h"
 #include "nativename.h"
 
-#include <QDir>
 #include <QProcess>
 
 #include <cerrno>
+#include <cstdlib>
+#include <optional>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -42,7 +44,13 @@ Install &Install::active()
 bool Install::openSource()
 {
     sourceRoot = openDirectory(source.native());
-    return sourceRoot.isValid();
+    if (!sourceRoot.isValid())
+        return false;
+    if (char *real = ::realpath(source.native().constData(), nullptr)) {
+        realSource = real;
+        std::free(real);
+    }
+    return true;
 }
 
 bool Install::overlapsSource() const
@@ -58,6 +66,7 @@ bool Install::overlapsSource() const
 
 bool Install::openDestination()
 {
+    destinationExisted = openDirectory(destination.native()).isValid();
     if (!makePath(destination.native()))
         return false;
     destinationRoot = openDirectory(destination.native());
@@ -102,6 +111,7 @@ void Install::enterTop()
     Level top{source, destination, QByteArray(), duplicate(sourceRoot), duplicate(destinationRoot)};
     top.sourceError = top.sourceFd.isValid() ? 0 : EBADF;
     top.destinationError = top.destinationFd.isValid() ? 0 : EBADF;
+    recordDirectory(top, !destinationExisted);
     levels.push_back(std::move(top));
 }
 
@@ -116,26 +126,84 @@ void Install::enterSubdirectory(const QByteArray &name)
         sub.destinationFd = makeSubdirectory(parent.destinationFd.get(), name.constData());
         sub.destinationError = sub.destinationFd.isValid() ? 0 : errno;
     }
+    recordDirectory(sub, true);
     levels.push_back(std::move(sub));
 }
 
+void Install::recordDirectory(const Level &level, bool setMode)
+{
+    struct stat status;
+    if (level.destinationFd.isValid() && ::fstat(level.sourceFd.get(), &status) == 0)
+        directories.push_back({level.destination, level.relative, setMode, status.st_mode, {status.st_atim, status.st_mtim}});
+}
+
+bool Install::installFile(const QByteArray &name)
+{
+    const Level &here = level();
+    struct stat status;
+    const UniqueFd in = openRegularFile(here.sourceFd.get(), name.constData(), status);
+    if (!in.isValid())
+        return false;
+    const QPair<quint64, quint64> inode(status.st_dev, status.st_ino);
+    if (status.st_nlink > 1) {
+        const auto first = firstCopies.constFind(inode);
+        if (first != firstCopies.cend()) {
+            const int directory = directoryBelowDestination(first->directory);
+            if (directory >= 0 && linkFile(directory, first->name.constData(), here.destinationFd.get(), name.constData()))
+                return true;
+            // The first copy is gone or cannot take another name: copy again.
+        }
+    }
+    if (!copyRegularFile(in.get(), status, here.destinationFd.get(), name.constData()))
+        return false;
+    if (status.st_nlink > 1 && !firstCopies.contains(inode))
+        firstCopies.insert(inode, {here.relative, name});
+    return true;
+}
+
+namespace {
+
+// `path` below `root` as components (".", "" left out); nothing when it is
+// not below it, or climbs with "..", which only the kernel can resolve.
+std::optional<QList<QByteArray>> componentsBelow(const QByteArray &path, const QByteArray &root)
+{
+    if (root.isEmpty() || (path != root && !path.startsWith(root.endsWith('/') ? root : root + '/')))
+        return std::nullopt;
+    QList<QByteArray> components;
+    for (const QByteArray &component : path.mid(root.size()).split('/')) {
+        if (component == "..")
+            return std::nullopt;
+        if (!component.isEmpty() && component != ".")
+            components.append(component);
+    }
+    return components;
+}
+
+} // namespace
+
 QString Install::recordLink(const QByteArray &name, const NativePath &installedAt)
 {
-    const QByteArray target = readLinkAt(level().sourceFd.get(), name.constData());
-    if (target.isEmpty())
+    const Level &here = level();
+    QByteArray text = readLinkAt(here.sourceFd.get(), name.constData());
+    struct stat status;
+    if (text.isEmpty() || ::fstatat(here.sourceFd.get(), name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
         return QString();
-    // A relative target is resolved against the link's directory, cleaned,
-    // and made relative to that directory again.
-    const QString directory = level().source.text();
-    const QString targetText = decodeFileName(target);
-    const QString absolute = QDir::cleanPath(targetText.startsWith(QLatin1Char('/'))
-                                                     ? targetText
-                                                     : directory + QLatin1Char('/') + targetText);
-    QString relative = QDir(directory).relativeFilePath(absolute);
-    if (relative.size() > 1 && relative.endsWith(QLatin1Char('/'))) // "../" for the parent: keep ".."
-        relative.chop(1);
-    pendingLinks.insert(installedAt.text(), {level().relative, name, encodeFileName(relative)});
-    return relative;
+    if (text.startsWith('/')) {
+        auto target = componentsBelow(text, source.native());
+        if (!target)
+            target = componentsBelow(text, realSource);
+        if (target) {
+            const QList<QByteArray> from = here.relative.isEmpty() ? QList<QByteArray>() : here.relative.split('/');
+            qsizetype common = 0;
+            while (common < from.size() && common < target->size() && from[common] == target->at(common))
+                ++common;
+            QList<QByteArray> steps(from.size() - common, QByteArray(".."));
+            steps += target->mid(common);
+            text = steps.isEmpty() ? QByteArray(".") : steps.join('/');
+        }
+    }
+    pendingLinks.insert(installedAt.text(), {{here.relative, name}, text, {status.st_atim, status.st_mtim}});
+    return decodeFileName(text);
 }
 
 bool Install::createLink(const QString &path)
@@ -144,23 +212,41 @@ bool Install::createLink(const QString &path)
     // An empty target can never be a link.
     if (link.text.isEmpty())
         return false;
-    const int directory = linkDirectory(link.directory);
-    return directory >= 0 && createSymlinkAt(directory, link.name.constData(), link.text);
+    const int directory = directoryBelowDestination(link.place.directory);
+    const char *name = link.place.name.constData();
+    if (directory < 0 || !createSymlinkAt(directory, name, link.text))
+        return false;
+    // The link is in place; should its times not take, that is no reason
+    // to call it missing.
+    setLinkTimes(directory, name, link.times);
+    return true;
 }
 
-int Install::linkDirectory(const QByteArray &relative)
+QList<NativePath> Install::finishDirectories()
+{
+    QList<NativePath> failed;
+    for (auto directory = directories.crbegin(); directory != directories.crend(); ++directory) {
+        openBelowDestination.reset(); // it is the one to change, or gone
+        const int fd = directoryBelowDestination(directory->relative);
+        if (fd < 0 || !setModeAndTimes(fd, directory->setMode, directory->mode, directory->times))
+            failed.append(directory->path);
+    }
+    return failed;
+}
+
+int Install::directoryBelowDestination(const QByteArray &relative)
 {
     if (relative.isEmpty())
         return destinationRoot.get();
-    if (!openLinkDirectory.isValid() || openLinkDirectoryPath != relative) {
+    if (!openBelowDestination.isValid() || openBelowDestinationPath != relative) {
         UniqueFd directory = duplicate(destinationRoot);
         for (const QByteArray &component : relative.split('/')) {
             if (!directory.isValid())
                 break;
             directory = openSubdirectory(directory.get(), component.constData());
         }
-        openLinkDirectory = std::move(directory);
-        openLinkDirectoryPath = relative;
+        openBelowDestination = std::move(directory);
+        openBelowDestinationPath = relative;
     }
-    return openLinkDirectory.get();
+    return openBelowDestination.get();
 }

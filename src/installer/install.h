@@ -16,6 +16,7 @@
 #include <QHash>
 
 #include <deque>
+#include <vector>
 
 class Install
 {
@@ -69,29 +70,59 @@ public:
     void leaveLevel() { levels.pop_back(); }
     Level &level() { return levels.back(); }
 
+    // Installs the regular file `name` of the current level: a copy, or,
+    // when it shares its inode with a file installed before, a second name
+    // for that copy.
+    bool installFile(const QByteArray &name);
+
     // Records the link `name` of the current level for createLinks and
-    // returns its text for the destination: the target made relative to
-    // the link's directory, so a link within the tree stays one wherever the
-    // tree is installed.
+    // returns its text for the destination: the source's text byte for
+    // byte, except that an absolute target inside SOURCE is made relative
+    // to the link's directory, so the installed tree is self-contained.
     QString recordLink(const QByteArray &name, const NativePath &installedAt);
-    // Creates the recorded link whose installed path is `path`.
+    // Creates the recorded link whose installed path is `path`, with the
+    // source link's times.
     bool createLink(const QString &path);
 
+    // Gives every directory its source directory's permission bits and
+    // times, deepest first, once everything inside is in place (so a
+    // read-only directory could still be filled). DESTINATION keeps its own
+    // mode if it existed before. Returns the directories where that failed.
+    QList<NativePath> finishDirectories();
+
 private:
+    struct Placed // a name below DESTINATION
+    {
+        QByteArray directory;
+        QByteArray name;
+    };
     struct PendingLink
     {
-        QByteArray directory; // below DESTINATION
-        QByteArray name;
+        Placed place;
         QByteArray text;
+        timespec times[2];
     };
+    struct DirectoryAttributes
+    {
+        NativePath path;
+        QByteArray relative;
+        bool setMode;
+        mode_t mode;
+        timespec times[2];
+    };
+    void recordDirectory(const Level &level, bool setMode);
     // The directory `relative` below DESTINATION, opened without following
-    // links; the last one opened is kept, as links come in path order.
-    int linkDirectory(const QByteArray &relative);
+    // links; the last one opened is kept, as callers come in path order.
+    int directoryBelowDestination(const QByteArray &relative);
 
     UniqueFd sourceRoot;
+    QByteArray realSource; // SOURCE with its links resolved
     UniqueFd destinationRoot;
+    bool destinationExisted = false;
     std::deque<Level> levels; // a deque: a level stays put while deeper ones come and go
     QHash<QString, PendingLink> pendingLinks;
-    QByteArray openLinkDirectoryPath;
-    UniqueFd openLinkDirectory;
+    QHash<QPair<quint64, quint64>, Placed> firstCopies; // by device and inode
+    std::vector<DirectoryAttributes> directories;       // in the order they were entered
+    QByteArray openBelowDestinationPath;
+    UniqueFd openBelowDestination;
 };

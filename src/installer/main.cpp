@@ -7,7 +7,6 @@
 #include "installer.h"
 
 #include "fdwrite.h"
-#include "filecopy.h"
 #include "install.h"
 #include "log.h"
 #include "nativename.h"
@@ -120,6 +119,10 @@ void installPackage(const QString &source, const QString &destination)
     recursiveCopy(source, destination, &client, links);
     install.leaveLevel();
     createLinks(links);
+    for (const NativePath &directory : install.finishDirectories()) {
+        LOG(QStringLiteral("Unable to set the mode and times of %1").arg(directory.text()));
+        install.report.countFailure();
+    }
     // The done message promises that the install is on disk: files and
     // directory entries alike. One sync of the file system costs far less
     // than syncing each file.
@@ -164,7 +167,7 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
             links[to.text()] = install.recordLink(name, to);
             break;
         case DT_REG:
-            if (!copyRegularFile(level.sourceFd.get(), name.constData(), level.destinationFd.get())) {
+            if (!install.installFile(name)) {
                 LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(listed.name, source, destination));
                 install.report.countFailure();
             }
