@@ -10,6 +10,7 @@
 
 #include "installer.h"
 #include "nativepath.h"
+#include "outputflusher.h"
 #include "posixfs.h"
 #include "uniquefd.h"
 
@@ -32,6 +33,7 @@ public:
     const NativePath source;
     const NativePath destination;
     InstallReport report;
+    OutputFlusher output;
 
     // Opens SOURCE (a link at SOURCE itself is followed) for the whole
     // install; false, with errno set, when it is no directory or cannot be

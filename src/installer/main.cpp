@@ -25,6 +25,14 @@ namespace {
 
 const int childTimeoutMs = 30000;
 
+// Lets the output flusher write the client's messages while it exists.
+struct WatchedClient
+{
+    WatchedClient(OutputFlusher &output, PipeClient &client) : output(output) { output.watch(&client); }
+    ~WatchedClient() { output.watch(nullptr); }
+    OutputFlusher &output;
+};
+
 struct ListedEntry
 {
     DirectoryEntry entry;
@@ -53,6 +61,7 @@ QList<ListedEntry> sortedEntries(const QList<DirectoryEntry> &entries)
 
 ExitStatus runInstall(const NativePath &source, const NativePath &destination)
 {
+    ostrel::batchLogLines(true);
     Install install(source, destination);
     installPackage(source.text(), destination.text());
     return install.report.exitStatus();
@@ -88,6 +97,8 @@ void installPackage(const QString &source, const QString &destination)
         install.report.end(ExitNoUpdater);
         return;
     }
+    client.batchMessages(true);
+    const WatchedClient watched(install.output, client);
     if (install.openDestination()) {
         // Checked again on the descriptors the install uses: the
         // destination may have been swapped while we waited for the updater.

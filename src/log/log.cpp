@@ -7,6 +7,7 @@
 #include <QDateTime>
 
 #include <cstring>
+#include <mutex>
 #include <ctime>
 #include <unistd.h>
 
@@ -37,6 +38,44 @@ const QString &currentTimeText()
 
 } // namespace
 
+namespace {
+
+// Lines waiting to be written, when batching is on.
+struct Pending
+{
+    std::mutex mutex;
+    QByteArray lines;
+    bool batching = false;
+};
+
+Pending &pending()
+{
+    static Pending instance;
+    return instance;
+}
+
+// Beyond this much, queued lines are written at once.
+const qsizetype batchLimit = 32 * 1024;
+
+} // namespace
+
+void batchLogLines(bool on)
+{
+    flushLog();
+    std::lock_guard<std::mutex> lock(pending().mutex);
+    pending().batching = on;
+}
+
+void flushLog()
+{
+    Pending &queue = pending();
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    if (queue.lines.isEmpty())
+        return;
+    writeAll(STDERR_FILENO, queue.lines);
+    queue.lines.clear();
+}
+
 void writeLogLine(const char *file, int line, const char *function, const QString &message)
 {
     const QString text = currentTimeText() + QLatin1String(" [") + QLatin1String(baseName(file))
@@ -49,7 +88,18 @@ void writeLogLine(const char *file, int line, const char *function, const QStrin
     bytes += '"';
     bytes += encodeFileName(text);
     bytes += "\" \n";
-    writeAll(STDERR_FILENO, bytes);
+
+    Pending &queue = pending();
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    if (!queue.batching) {
+        writeAll(STDERR_FILENO, bytes);
+        return;
+    }
+    queue.lines += bytes;
+    if (queue.lines.size() >= batchLimit) {
+        writeAll(STDERR_FILENO, queue.lines);
+        queue.lines.clear();
+    }
 }
 
 } // namespace ostrel

@@ -5,6 +5,11 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 const int maxTries = 100;
@@ -13,6 +18,8 @@ const int connectTimeoutMs = 30000;
 // reading: as long as one connection try may take.
 const int deliveryTimeoutMs = connectTimeoutMs;
 const int retryPauseMs = 100;
+// Beyond this much, batched messages are written at once.
+const qsizetype batchLimit = 16 * 1024;
 
 } // namespace
 
@@ -32,6 +39,10 @@ bool PipeClient::connect(const QString &connectionName)
 {
     LOG(QStringLiteral("Connect to Updater start"));
     // Every call starts afresh, also on a client that is already connected.
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        socketFd = -1;
+    }
     localSocket->abort();
     bool connected = false;
     QElapsedTimer sinceTry;
@@ -56,6 +67,14 @@ bool PipeClient::connect(const QString &connectionName)
     }
     LOG(QStringLiteral("Connect to Updater done"));
     progressCount = 0;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        queued.clear();
+        // Messages go straight to the socket's descriptor, which Qt keeps
+        // non-blocking, through a queue of our own that any thread may
+        // flush.
+        socketFd = connected ? int(localSocket->socketDescriptor()) : -1;
+    }
     return connected;
 }
 
@@ -90,28 +109,65 @@ void PipeClient::onPipeError(QLocalSocket::LocalSocketError err)
     LOG(QStringLiteral("QLocalSocket error: %1").arg(int(err)));
 }
 
+void PipeClient::batchMessages(bool on)
+{
+    std::lock_guard<std::mutex> lock(queueMutex);
+    batching = on;
+    writeQueued();
+}
+
+void PipeClient::flushMessages()
+{
+    std::lock_guard<std::mutex> lock(queueMutex);
+    writeQueued();
+}
+
 void PipeClient::send(const QByteArray &message)
 {
-    // Once the updater has gone there is nobody to write to; writing to the
-    // closed socket would only make Qt print warnings of its own on standard
-    // error, which must carry nothing but our lines.
-    if (localSocket->state() != QLocalSocket::ConnectedState)
+    // Once the updater has gone there is nobody to write to. Otherwise the
+    // message waits in the queue until the kernel takes it: a slow updater
+    // costs memory, never time per file.
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (socketFd < 0)
         return;
-    // The socket keeps what the kernel cannot take yet, and each message
-    // hands on as much as the kernel takes now, without waiting: a slow
-    // updater costs memory, never time per file.
-    localSocket->write(message.constData(), message.size());
-    localSocket->flush();
+    queued += message;
+    if (!batching || queued.size() >= batchLimit)
+        writeQueued();
+}
+
+void PipeClient::writeQueued()
+{
+    qsizetype written = 0;
+    while (socketFd >= 0 && written < queued.size()) {
+        // MSG_NOSIGNAL: an updater that has gone must not kill us.
+        const ssize_t n = ::send(socketFd, queued.constData() + written, size_t(queued.size() - written), MSG_NOSIGNAL);
+        if (n > 0) {
+            written += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break; // full: the rest goes next time
+        } else {
+            socketFd = -1; // the updater has gone
+            queued.clear();
+            return;
+        }
+    }
+    queued.remove(0, written);
 }
 
 qint64 PipeClient::deliver()
 {
+    std::lock_guard<std::mutex> lock(queueMutex);
     QElapsedTimer waiting;
     waiting.start();
-    while (localSocket->state() == QLocalSocket::ConnectedState && localSocket->bytesToWrite() > 0) {
+    writeQueued();
+    while (socketFd >= 0 && !queued.isEmpty()) {
         const qint64 left = deliveryTimeoutMs - waiting.elapsed();
-        if (left <= 0 || !localSocket->waitForBytesWritten(int(left)))
+        pollfd writable{socketFd, POLLOUT, 0};
+        if (left <= 0 || (::poll(&writable, 1, int(left)) < 0 && errno != EINTR))
             break;
+        writeQueued();
     }
-    return localSocket->state() == QLocalSocket::ConnectedState ? localSocket->bytesToWrite() : 0;
+    return queued.size();
 }

@@ -5,6 +5,8 @@
 #include <QLocalSocket>
 #include <QObject>
 
+#include <mutex>
+
 // The installer's one-way channel to the updater, a local socket on which it
 // writes newline-terminated text messages:
 //   ".START_<count>\n"    files about to be installed
@@ -46,11 +48,24 @@ private slots:
     // Not connected to anything; kept reachable by name for diagnostics.
     void onPipeError(QLocalSocket::LocalSocketError err);
 
+public:
+    // With batching on, messages wait in the queue until flushMessages()
+    // (or until 16 KiB are queued): the same bytes in fewer system calls.
+    void batchMessages(bool on);
+    // Hands the kernel as much of the queue as it takes now, without
+    // waiting. Safe from any thread.
+    void flushMessages();
+
 private:
     void send(const QByteArray &message);
+    void writeQueued(); // with queueMutex held
     // Waits up to 30 s for everything queued to leave; returns what is left.
     qint64 deliver();
 
     int progressCount = 0;
     QLocalSocket *localSocket;
+    std::mutex queueMutex;
+    QByteArray queued;
+    int socketFd = -1; // the connected socket, -1 once the updater has gone
+    bool batching = false;
 };

@@ -1,0 +1,37 @@
+#pragma once
+
+// Writes the installer's batched output, the diagnostic lines and the
+// progress messages, at least every 50 ms from a thread of its own, and on
+// SIGINT or SIGTERM writes all of it before the process ends by that signal.
+// So batching saves system calls without holding any line back for long or
+// losing it.
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+class PipeClient;
+
+class OutputFlusher
+{
+public:
+    // Blocks SIGINT and SIGTERM in the calling thread, and so in every
+    // thread it starts later: only the flusher's thread takes them.
+    OutputFlusher();
+    // Stops the thread and writes what is queued.
+    ~OutputFlusher();
+    OutputFlusher(const OutputFlusher &) = delete;
+    OutputFlusher &operator=(const OutputFlusher &) = delete;
+
+    // The client whose messages to flush too; nullptr before it goes away.
+    void watch(PipeClient *client);
+
+private:
+    void run();
+    void flush();
+
+    std::mutex clientMutex;
+    PipeClient *client = nullptr;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
