@@ -175,12 +175,12 @@ private Q_SLOTS:
         row("closed early, command fails", exitOnGo(3), ".START_1\n", 7, oneStopped, shFailed);
         row("data after done", exitOnGo(0), whole + ".PROGRESS_2\n", 6, one,
             "ostrel-monitor: protocol error at line 4 (byte offset 28): data after .DONE_ \".PROGRESS_2\\n\"\n");
-        // The command's output is passed on whole; the command finds the socket
-        // under the bare name, as the installer looks for it.
+        // The command's output is passed on whole; TMPDIR names the socket's
+        // directory, where the installer looks for its bare name.
         const QString talk = "echo one >&2; echo two; printf three >&2; test -S \"$TMPDIR/OstrelUpdater\" && exit 3";
         row("command output to standard error", sh(talk), {}, 7, notStarted, "one\ntwo\nthree\n" + shFailed);
-        row("command output to a log file", QStringList{"--log", "DIR/log"} + sh(talk), {}, 7, notStarted, shFailed,
-            "one\ntwo\nthree\n");
+        row("command output to a log file", QStringList{"--log", "DIR/log", "--name", "DIR/package/OstrelUpdater"} + sh(talk),
+            {}, 7, "listening on DIR/package/OstrelUpdater\nstopped: no start message arrived\n", shFailed, "one\ntwo\nthree\n");
         row("log file cannot be opened", {"--log", "DIR/none/log"}, {}, 1, "",
             "ostrel-monitor: cannot open log file DIR/none/log: No such file or directory\n");
         row("stale socket replaced", {"--name", "DIR/stale"}, ".START_0\n.DONE_\n", 0,
