@@ -1,329 +1,274 @@
-#include "monitorprocess.h"
+#include "progressparser.h"
+#include "progressrender.h"
 
 #include <QDir>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <cerrno>
 #include <csignal>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-// ostrel-monitor as a process: the test plays the installer over a real
-// local socket, or gives the monitor a small shell command to run.
+// With the test's directory, times and rates put in words no run changes.
+static QByteArray normalized(const QByteArray &text, const QTemporaryDir &dir)
+{
+    return QString::fromUtf8(text).replace(dir.path(), "DIR").replace(QRegularExpression("\\d+:\\d\\d"), "T")
+            .replace(QRegularExpression("[\\d.-]+ files/s"), "R files/s")
+            .replace(QRegularExpression("\"elapsed_ms\":\\d+"), "\"elapsed_ms\":E").toUtf8();
+}
+
+static QStringList sh(const QString &script) { return {"--", "sh", "-c", script}; }
+
 class TestMonitor : public QObject
 {
     Q_OBJECT
 
-private:
-    static QString path(const QTemporaryDir &dir) { return dir.filePath(QStringLiteral("OstrelUpdater")); }
-
-    // The monitor's last line on standard error: the reason it failed.
-    static QByteArray reason(const MonitorProcess &m) { return m.err.trimmed().split('\n').last(); }
-
-    // Output with times and rates blanked, which no test can predict.
-    static QByteArray normalized(const QByteArray &out)
-    {
-        QString text = QString::fromUtf8(out);
-        text.replace(QRegularExpression(QStringLiteral("listening on [^\n]*\n")), QString());
-        text.replace(QRegularExpression(QStringLiteral("\\d+:\\d\\d")), QStringLiteral("T"));
-        text.replace(QRegularExpression(QStringLiteral("[\\d.-]+ files/s")), QStringLiteral("R files/s"));
-        return text.toUtf8();
-    }
-
-    static QByteArray progressTo(int last)
-    {
-        QByteArray bytes;
-        for (int i = 1; i <= last; ++i)
-            bytes += ".PROGRESS_" + QByteArray::number(i) + '\n';
-        return bytes;
-    }
-
 private Q_SLOTS:
-    void installerStreams_data()
+    // The stream reader's verdict on whole streams: the messages, then the
+    // error. How bytes are cut, the round trip, silence after an error and
+    // the line bound are the fuzz target's (tests/fuzz).
+    void parser_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("byteByByte");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("expectedOut");
-        QTest::addColumn<QByteArray>("expectedReason");
-        const QByteArray tenSteps = "start: 20 files\n" + [] {
-            QByteArray lines;
-            for (int i = 2; i <= 20; i += 2)
-                lines += "progress: " + QByteArray::number(i) + "/20 files (" + QByteArray::number(i * 5) + "%)\n";
-            return lines;
-        }();
-        const QByteArray twenty = ".START_20\n" + progressTo(20) + ".DONE_\n";
-        QTest::newRow("twenty files") << twenty << false << 0
-                                      << tenSteps + "done: 20 of 20 files in T (R files/s)\n" << QByteArray();
-        QTest::newRow("twenty files, one byte per write") << twenty << true << 0
-                                                          << tenSteps + "done: 20 of 20 files in T (R files/s)\n" << QByteArray();
-        QTest::newRow("zero total") << QByteArray(".START_0\n.DONE_\n") << false << 0
-                                    << QByteArray("start: 0 files\ndone: 0 of 0 files in T (R files/s)\n") << QByteArray();
-        QTest::newRow("progress past the total") << ".START_4\n" + progressTo(6) + ".DONE_\n" << false << 0
-                                                 << QByteArray("start: 4 files\nprogress: 1/4 files (25%)\n"
-                                                               "progress: 2/4 files (50%)\nprogress: 3/4 files (75%)\n"
-                                                               "progress: 4/4 files (100%)\ndone: 6 of 4 files in T (R files/s)\n")
-                                                 << QByteArray();
-        QTest::newRow("closed before done") << ".START_10\n" + progressTo(3) << false << 5
-                                            << QByteArray("start: 10 files\nprogress: 1/10 files (10%)\nprogress: 2/10 files (20%)\n"
-                                                          "progress: 3/10 files (30%)\nstopped: 3 of 10 files (30%) after T\n")
-                                            << QByteArray("ostrel-monitor: connection closed before the done message");
-        QTest::newRow("closed in the middle of a line") << QByteArray(".START_10\n.PROGR") << true << 5
-                                                        << QByteArray("start: 10 files\nstopped: 0 of 10 files (0%) after T\n")
-                                                        << QByteArray("ostrel-monitor: connection closed before the done message");
-        QTest::newRow("protocol error") << QByteArray(".START_2\n.PROGRESS_x\n.DONE_\n") << true << 6
-                                        << QByteArray("start: 2 files\nstopped: 0 of 2 files (0%) after T\n")
-                                        << QByteArray("ostrel-monitor: protocol error at line 2 (byte offset 9): "
-                                                      "malformed number \".PROGRESS_x\"");
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char *name, const QByteArray &stream, const QString &expected) {
+            QTest::newRow(name) << stream << expected;
+        };
+        const QString at1 = "line 1 (byte offset 0): ";
+        row("a whole install", ".START_2\n.PROGRESS_1\n.DONE_\n", "start 2, progress 1, done");
+        row("limits and minus zero", ".START_2147483647\n.PROGRESS_-2147483648\n.PROGRESS_-0\n",
+            "start 2147483647, progress -2147483648, progress 0");
+        row("unknown keyword", ".START_2\n.progress_1\n", "start 2, line 2 (byte offset 9): unknown message \".progress_1\"");
+        row("missing number", ".START_-\n", at1 + "missing number \".START_-\"");
+        row("text after the number", ".START_2 files\n", at1 + "malformed number \".START_2 files\"");
+        row("plus sign", ".PROGRESS_+2\n", at1 + "malformed number \".PROGRESS_+2\"");
+        row("leading zero", ".PROGRESS_01\n", at1 + "malformed number (leading zero) \".PROGRESS_01\"");
+        row("INT_MAX + 1", ".START_2147483648\n", at1 + "number out of 32-bit range \".START_2147483648\"");
+        row("INT_MIN - 1", ".PROGRESS_-2147483649\n", at1 + "number out of 32-bit range \".PROGRESS_-2147483649\"");
+        row("CR LF", ".START_2\r\n", at1 + "line ends with CR LF, expected a bare LF \".START_2\\r\"");
+        row("number on DONE", ".DONE_2\n", at1 + "text after .DONE_ \".DONE_2\"");
+        row("data after done", ".DONE_\n.DONE_\n", "done, line 2 (byte offset 7): data after .DONE_ \".DONE_\\n\"");
+        row("bytes escaped", QByteArray("\x00\xff\t\"\\\n", 6), at1 + "unknown message \"\\x00\\xff\\t\\\"\\\\\"");
+        row("65-byte line", QByteArray(65, 'A') + '\n', at1 + "line longer than 64 bytes \"" + QString(64, u'A') + '"');
     }
 
-    void installerStreams()
+    void parser()
     {
-        QFETCH(QByteArray, bytes);
-        QFETCH(bool, byteByByte);
-        QFETCH(int, exitCode);
-        QFETCH(QByteArray, expectedOut);
-        QFETCH(QByteArray, expectedReason);
-        QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        MonitorProcess monitor(QStringLiteral(MONITOR_PATH), dir.path(), {});
-        QVERIFY(monitor.waitListening());
-        QVERIFY(sendAsInstaller(path(dir), bytes, byteByByte));
-        QCOMPARE(monitor.finish(), exitCode);
-        QCOMPARE(normalized(monitor.out), expectedOut);
-        QCOMPARE(monitor.err.trimmed(), expectedReason);
-        QVERIFY2(!QFile::exists(path(dir)), "socket file left behind");
+        QFETCH(QByteArray, stream);
+        QFETCH(QString, expected);
+        const ParseResult result = ProgressParser().feed(stream);
+        QStringList got;
+        for (const ProgressMessage &m : result.messages)
+            got << (m.kind == ProgressMessage::Kind::Done ? QString("done")
+                    : QString(m.kind == ProgressMessage::Kind::Start ? "start %1" : "progress %1").arg(m.number));
+        if (result.error)
+            got << result.error->toString();
+        QCOMPARE(got.join(", "), expected);
     }
 
-    void jsonEvents_data()
+    // The terminal's progress line and the summary left at the end.
+    void render_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArrayList>("events"); // without elapsed_ms and listening
-        QTest::newRow("done") << QByteArray(".PROGRESS_1\n.START_2\n.PROGRESS_2\n.DONE_\n") << 0
-                              << QByteArrayList{R"({"done":1,"event":"progress","percent":null,"total":null})",
-                                                R"({"event":"start","total":2})",
-                                                R"({"done":2,"event":"progress","percent":100,"total":2})",
-                                                R"({"done":2,"event":"done","total":2})"};
-        QTest::newRow("closed before done") << QByteArray(".START_2\n") << 5
-                                            << QByteArrayList{R"({"event":"start","total":2})",
-                                                              R"({"event":"error","exit_code":5,"reason":"connection closed before the done message"})"};
+        QTest::addColumn<ProgressSnapshot>("state");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("summary");
+        const auto row = [](const char *name, ProgressSnapshot s, int width, const QString &line, const QString &summary) {
+            QTest::newRow(name) << s << width << line << summary;
+        };
+        // {START arrived, DONE arrived, total, done, elapsed ms}
+        row("progress before start", {false, false, 0, 3, 900}, 80, "3 files, total not announced yet",
+            "stopped: no start message arrived");
+        row("half way", {true, false, 100, 50, 10000}, 80,
+            "[###########------------]  50/100   50%  5.0 files/s  00:10 elapsed  00:10 left",
+            "stopped: 50 of 100 files (50%) after 00:10");
+        row("nothing done yet", {true, false, 100, 0, 0}, 80,
+            "[------------------------]   0/100    0%  -- files/s  00:00 elapsed  --:-- left",
+            "stopped: 0 of 100 files (0%) after 00:00");
+        row("past the total", {true, true, 10, 12, 4000}, 70,
+            "[###############] 12/10  100%  3.0 files/s  00:04 elapsed  00:00 left", "done: 12 of 10 files in 00:04 (3.0 files/s)");
+        row("nothing to install", {true, true, 0, 0, 0}, 70,
+            "[##################] 0/0  100%  -- files/s  00:00 elapsed  00:00 left", "done: 0 of 0 files in 00:00 (-- files/s)");
+        row("over an hour", {true, true, 2, 1, 3725000}, 80,
+            "[###########------------] 1/2   50%  0.0 files/s  1:02:05 elapsed  1:02:05 left",
+            "done: 1 of 2 files in 1:02:05 (0.0 files/s)");
+        row("narrow terminal", {true, false, 100, 50, 10000}, 12, "50/100   50", "stopped: 50 of 100 files (50%) after 00:10");
     }
 
-    void jsonEvents()
+    void render()
     {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, exitCode);
-        QFETCH(QByteArrayList, events);
-        QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        MonitorProcess monitor(QStringLiteral(MONITOR_PATH), dir.path(), {QStringLiteral("--json")});
-        QVERIFY(monitor.waitListening());
-        QVERIFY(sendAsInstaller(path(dir), bytes));
-        QCOMPARE(monitor.finish(), exitCode);
-        QByteArrayList lines = monitor.out.trimmed().split('\n');
-        QCOMPARE(QJsonDocument::fromJson(lines.takeFirst()).object().value(QStringLiteral("name")).toString(), path(dir));
-        for (QByteArray &line : lines) {
-            QJsonObject object = QJsonDocument::fromJson(line).object();
-            object.remove(QStringLiteral("elapsed_ms"));
-            line = QJsonDocument(object).toJson(QJsonDocument::Compact);
-        }
-        QCOMPARE(lines, events);
+        QFETCH(ProgressSnapshot, state);
+        QFETCH(int, width);
+        QFETCH(QString, line);
+        QFETCH(QString, summary);
+        QCOMPARE(renderProgressLine(state, width), line);
+        QCOMPARE(renderSummary(state), summary);
     }
 
-    // Runs that end without the test ever connecting.
-    void noInstallerConnects_data()
+    // Whole runs of the monitor, each with TMPDIR set to a directory of its
+    // own ("DIR" at the start of an argument) holding `package` (three files,
+    // one hidden, and a link), `stale`, a socket file nobody listens on (as a
+    // crashed monitor leaves it) and `busy`, a socket the test listens on. A
+    // stream given is sent as the installer once the monitor listens, a byte
+    // per write; then the file `go` appears, which scripts wait for. After the
+    // run the socket file is gone, `busy` still answers, a command that wrote
+    // its pid to `pid` is gone (else it is killed), and an install in
+    // `installed` equals `package`.
+    void run_data()
     {
         QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("stream"); // null: the test does not connect
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("expectedReason");
-        const QString sh = QStringLiteral("sh");
-        const QString c = QStringLiteral("-c");
-        const QString quick = QStringLiteral("--timeout=0.2");
-        const QString dd = QStringLiteral("--");
-        QTest::newRow("nobody connects in time") << QStringList{quick} << 4
-                                                 << QByteArray("ostrel-monitor: no installer connected within 0.2 s");
-        QTest::newRow("command does not connect in time") << QStringList{quick, dd, QStringLiteral("sleep"), QStringLiteral("600")} << 4
-                                                          << QByteArray("ostrel-monitor: no installer connected within 0.2 s");
-        // The default time-out is far away: these must be reported when the command exits.
-        QTest::newRow("command fails without connecting") << QStringList{dd, sh, c, QStringLiteral("exit 2")} << 7
-                                                          << QByteArray("ostrel-monitor: sh exited with status 2");
-        QTest::newRow("command succeeds without connecting") << QStringList{dd, sh, c, QStringLiteral("exit 0")} << 4
-                                                             << QByteArray("ostrel-monitor: sh exited with status 0 without connecting");
-        QTest::newRow("command killed") << QStringList{dd, sh, c, QStringLiteral("kill -KILL $$")} << 7
-                                        << QByteArray("ostrel-monitor: sh was killed by signal 9 (Killed)");
-        QTest::newRow("command missing") << QStringList{dd, QStringLiteral("/nonexistent/ostrel-installer")} << 7
-                                         << QByteArray("ostrel-monitor: cannot start /nonexistent/ostrel-installer: ");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
+        QTest::addColumn<QByteArray>("log"); // of DIR/log; null: not checked
+        const auto row = [](const char *name, const QStringList &arguments, const QByteArray &stream, int exitCode,
+                            const QByteArray &out, const QByteArray &err, const QByteArray &log = {}) {
+            QTest::newRow(name) << arguments << stream << exitCode << out << err << log;
+        };
+        const auto exitOnGo = [](int status) {
+            return sh(QString("until [ -e \"$TMPDIR/go\" ]; do sleep 0.02; done; exit %1").arg(status));
+        };
+        const QByteArray listening = "listening on DIR/OstrelUpdater\n", whole = ".START_1\n.PROGRESS_1\n.DONE_\n";
+        QByteArray twenty = ".START_20\n", tenths = listening + "start: 20 files\n";
+        for (int i = 1; i <= 20; ++i)
+            twenty += ".PROGRESS_" + QByteArray::number(i) + '\n';
+        for (int i = 2; i <= 20; i += 2)
+            tenths += QString("progress: %1/20 files (%2%)\n").arg(i).arg(i * 5).toUtf8();
+        const QByteArray notStarted = listening + "stopped: no start message arrived\n";
+        const QByteArray one = listening + "start: 1 files\nprogress: 1/1 files (100%)\ndone: 1 of 1 files in T (R files/s)\n";
+        const QByteArray oneStopped = listening + "start: 1 files\nstopped: 0 of 1 files (0%) after T\n";
+        const QByteArray closed = "ostrel-monitor: connection closed before the done message\n";
+        const QByteArray shFailed = "ostrel-monitor: sh exited with status 3\n";
+
+        row("twenty files, every tenth shown", {}, twenty + ".DONE_\n", 0, tenths + "done: 20 of 20 files in T (R files/s)\n", "");
+        row("closed inside a line before done", {}, twenty.first(60), 5, listening + "start: 20 files\n"
+            "progress: 2/20 files (10%)\nprogress: 4/20 files (20%)\nstopped: 4 of 20 files (20%) after T\n", closed);
+        row("protocol error", {}, ".START_2\n.PROGRESS_x\n.DONE_\n", 6,
+            listening + "start: 2 files\nstopped: 0 of 2 files (0%) after T\n",
+            "ostrel-monitor: protocol error at line 2 (byte offset 9): malformed number \".PROGRESS_x\"\n");
+        row("json, done", {"--json"}, ".PROGRESS_1\n.START_2\n.PROGRESS_2\n.DONE_\n", 0, R"({"event":"listening","name":"DIR/OstrelUpdater"}
+{"done":1,"elapsed_ms":E,"event":"progress","percent":null,"total":null}
+{"event":"start","total":2}
+{"done":2,"elapsed_ms":E,"event":"progress","percent":100,"total":2}
+{"done":2,"elapsed_ms":E,"event":"done","total":2}
+)", "");
+        row("json, closed before done", {"--json"}, ".START_2\n", 5, R"({"event":"listening","name":"DIR/OstrelUpdater"}
+{"event":"start","total":2}
+{"event":"error","exit_code":5,"reason":"connection closed before the done message"}
+)", closed);
+        row("nobody connects in time", {"--timeout=0.2"}, {}, 4, notStarted, "ostrel-monitor: no installer connected within 0.2 s\n");
+        row("command does not connect in time", QStringList{"--timeout=0.2"} + sh("exec sleep 600"), {}, 4, notStarted,
+            "ostrel-monitor: no installer connected within 0.2 s\n");
+        row("command exits 0 without connecting", sh("exit 0"), {}, 4, notStarted,
+            "ostrel-monitor: sh exited with status 0 without connecting\n");
+        row("command killed", sh("kill -KILL $$"), {}, 7, notStarted, "ostrel-monitor: sh was killed by signal 9 (Killed)\n");
+        row("command missing", {"--", "DIR/missing"}, {}, 7, notStarted,
+            "ostrel-monitor: cannot start DIR/missing: execve: No such file or directory\n");
+        row("done, command succeeds", exitOnGo(0), whole, 0, one, "");
+        row("done, command fails", exitOnGo(3), whole, 7, one, shFailed);
+        row("closed early, command succeeds", exitOnGo(0), ".START_1\n", 5, oneStopped, closed);
+        row("closed early, command fails", exitOnGo(3), ".START_1\n", 7, oneStopped, shFailed);
+        row("data after done", exitOnGo(0), whole + ".PROGRESS_2\n", 6, one,
+            "ostrel-monitor: protocol error at line 4 (byte offset 28): data after .DONE_ \".PROGRESS_2\\n\"\n");
+        // The command's output is passed on whole; TMPDIR names the socket's
+        // directory, where the installer looks for its bare name.
+        const QString talk = "echo one >&2; echo two; printf three >&2; test -S \"$TMPDIR/OstrelUpdater\" && exit 3";
+        row("command output to standard error", sh(talk), {}, 7, notStarted, "one\ntwo\nthree\n" + shFailed);
+        row("command output to a log file", QStringList{"--log", "DIR/log", "--name", "DIR/package/OstrelUpdater"} + sh(talk),
+            {}, 7, "listening on DIR/package/OstrelUpdater\nstopped: no start message arrived\n", shFailed, "one\ntwo\nthree\n");
+        row("log file cannot be opened", {"--log", "DIR/none/log"}, {}, 1, "",
+            "ostrel-monitor: cannot open log file DIR/none/log: No such file or directory\n");
+        row("stale socket replaced", {"--name", "DIR/stale"}, ".START_0\n.DONE_\n", 0,
+            "listening on DIR/stale\nstart: 0 files\ndone: 0 of 0 files in T (R files/s)\n",
+            "ostrel-monitor: removed stale socket DIR/stale\n");
+        row("name someone listens on", {"--timeout=5", "--name", "DIR/busy"}, {}, 3, "",
+            "ostrel-monitor: another process is already listening on DIR/busy\n");
+        row("name of a regular file", {"--timeout=5", "--name", "DIR/package/app"}, {}, 1, "",
+            "ostrel-monitor: DIR/package/app exists and is not a socket\n");
+        // The monitor stops its command, removes its socket and says why.
+        const auto stopBy = [](const char *signal) {
+            return sh(QString("echo $$ >\"$TMPDIR/pid\"; kill -%1 $PPID; exec sleep 600").arg(signal));
+        };
+        row("SIGINT", stopBy("INT"), {}, 130, notStarted, "ostrel-monitor: interrupted by signal 2 (Interrupt)\n");
+        row("SIGTERM", stopBy("TERM"), {}, 143, notStarted, "ostrel-monitor: interrupted by signal 15 (Terminated)\n");
+        row("bad time-out", {"--timeout=-1"}, {}, 2, "",
+            "ostrel-monitor: --timeout needs a number of seconds, got -1\nTry 'ostrel-monitor --help'.\n");
+        // The whole chain, the installer's lines going to the log.
+        const QStringList install{"--log", "DIR/log", "--", INSTALLER_PATH, "DIR/package", "DIR/installed"};
+        row("real installer", install, {}, 0, listening + "start: 3 files\nprogress: 1/3 files (33%)\n"
+            "progress: 2/3 files (66%)\nprogress: 3/3 files (100%)\ndone: 3 of 3 files in T (R files/s)\n", "");
+        row("real installer, missing source", QStringList(install).replaceInStrings("DIR/package", "DIR/none"), {}, 7,
+            notStarted, "ostrel-monitor: ostrel-installer exited with status 2\n");
     }
 
-    void noInstallerConnects()
+    void run()
     {
         QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, stream);
         QFETCH(int, exitCode);
-        QFETCH(QByteArray, expectedReason);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        QFETCH(QByteArray, log);
         QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        MonitorProcess monitor(QStringLiteral(MONITOR_PATH), dir.path(), arguments);
-        QCOMPARE(monitor.finish(), exitCode);
-        QVERIFY2(reason(monitor).startsWith(expectedReason), reason(monitor).constData());
-        QVERIFY2(!QFile::exists(path(dir)), "socket file left behind");
-    }
-
-    // The command waits until the test has spoken as the installer, then
-    // exits with the given status: the outcome needs both.
-    void commandAndInstaller_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("commandStatus");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("expectedReason");
-        const QByteArray whole = ".START_1\n.PROGRESS_1\n.DONE_\n";
-        QTest::newRow("done, command succeeds") << whole << 0 << 0 << QByteArray();
-        QTest::newRow("done, command fails") << whole << 4 << 7 << QByteArray("ostrel-monitor: sh exited with status 4");
-        QTest::newRow("closed early, command succeeds") << QByteArray(".START_1\n") << 0 << 5
-                                                        << QByteArray("ostrel-monitor: connection closed before the done message");
-        QTest::newRow("closed early, command fails") << QByteArray(".START_1\n") << 4 << 7
-                                                     << QByteArray("ostrel-monitor: sh exited with status 4");
-        QTest::newRow("data after done") << whole + ".PROGRESS_2\n" << 0 << 6
-                                         << QByteArray("ostrel-monitor: protocol error at line 4 (byte offset 28): "
-                                                       "data after .DONE_ \".PROGRESS_2\\n\"");
-    }
-
-    void commandAndInstaller()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, commandStatus);
-        QFETCH(int, exitCode);
-        QFETCH(QByteArray, expectedReason);
-        QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        const QString go = dir.filePath(QStringLiteral("go"));
-        MonitorProcess monitor(QStringLiteral(MONITOR_PATH), dir.path(),
-                               {QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
-                                QStringLiteral("while [ ! -e \"$0\" ]; do sleep 0.05; done; exit $1"), go,
-                                QString::number(commandStatus)});
-        QVERIFY(monitor.waitListening());
-        QVERIFY(sendAsInstaller(path(dir), bytes));
-        QFile flag(go);
-        QVERIFY(flag.open(QIODevice::WriteOnly));
-        flag.close();
-        QCOMPARE(monitor.finish(), exitCode);
-        QCOMPARE(monitor.err.trimmed(), expectedReason);
-    }
-
-    // The command's output is passed on whole, and it finds the monitor's
-    // socket under the bare name, as the installer looks for it (exit 9 if not).
-    void commandOutputAndEnvironment_data()
-    {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<bool>("toLog");
-        QTest::newRow("output to standard error") << QStringList() << false;
-        QTest::newRow("output to a log file") << QStringList{QStringLiteral("--log"), QStringLiteral("LOG")} << true;
-        QTest::newRow("socket given as a full path")
-                << QStringList{QStringLiteral("--name"), QStringLiteral("SUB/OstrelUpdater")} << false;
-    }
-
-    void commandOutputAndEnvironment()
-    {
-        QFETCH(QStringList, options);
-        QFETCH(bool, toLog);
-        QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("SUB")));
-        options.replaceInStrings(QStringLiteral("LOG"), dir.filePath(QStringLiteral("log")));
-        options.replaceInStrings(QStringLiteral("SUB"), dir.filePath(QStringLiteral("SUB")));
-        MonitorProcess monitor(QStringLiteral(MONITOR_PATH), dir.path(),
-                               options + QStringList{QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
-                                                     QStringLiteral("echo one >&2; echo two; printf three >&2; "
-                                                                    "test -S \"$TMPDIR/OstrelUpdater\" || exit 9; exit 3")});
-        QCOMPARE(monitor.finish(), 7);
-        const QByteArray output = "one\ntwo\nthree\n";
-        const QByteArray reasonLine = "ostrel-monitor: sh exited with status 3\n";
-        QCOMPARE(monitor.err, toLog ? reasonLine : output + reasonLine);
-        if (toLog) {
-            QFile log(dir.filePath(QStringLiteral("log")));
-            QVERIFY(log.open(QIODevice::ReadOnly));
-            QCOMPARE(log.readAll(), output);
+        QDir package(dir.filePath("package"));
+        QVERIFY(package.mkpath("lib") && QFile::link("libcore.so.1.2", package.filePath("lib/libcore.so.1")));
+        for (const QString &name : {"app", ".settings", "lib/libcore.so.1.2"}) {
+            QFile file(package.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(name.toUtf8()) == name.size());
         }
-    }
+        QLocalServer busy, gone;
+        QVERIFY(busy.listen(dir.filePath("busy")) && gone.listen(dir.filePath("gone")));
+        QVERIFY(::link(QFile::encodeName(gone.fullServerName()), QFile::encodeName(dir.filePath("stale"))) == 0);
+        gone.close();
 
-    void staleSocketIsReplaced()
-    {
-        QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        // A socket file whose listener is gone, as a crashed monitor leaves it.
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        qstrncpy(address.sun_path, QFile::encodeName(path(dir)).constData(), sizeof address.sun_path);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
-        ::close(fd);
-
-        MonitorProcess monitor(QStringLiteral(MONITOR_PATH), dir.path(), {});
-        QVERIFY(monitor.waitListening());
-        QVERIFY(sendAsInstaller(path(dir), ".START_0\n.DONE_\n"));
-        QCOMPARE(monitor.finish(), 0);
-        QCOMPARE(monitor.err, "ostrel-monitor: removed stale socket " + path(dir).toUtf8() + '\n');
-    }
-
-    void otherFileIsKept()
-    {
-        QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        QFile file(path(dir));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("precious");
-        file.close();
-        MonitorProcess monitor(QStringLiteral(MONITOR_PATH), dir.path(), {});
-        QCOMPARE(monitor.finish(), 1);
-        QCOMPARE(reason(monitor), "ostrel-monitor: " + path(dir).toUtf8() + " exists and is not a socket");
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("precious"));
-    }
-
-    void liveNameIsNotTaken()
-    {
-        QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        MonitorProcess first(QStringLiteral(MONITOR_PATH), dir.path(), {});
-        QVERIFY(first.waitListening());
-        MonitorProcess second(QStringLiteral(MONITOR_PATH), dir.path(), {});
-        QCOMPARE(second.finish(), 3);
-        QCOMPARE(reason(second), "ostrel-monitor: another process is already listening on " + path(dir).toUtf8());
-        // The second one's probe must not have disturbed the first.
-        QVERIFY(sendAsInstaller(path(dir), ".START_0\n.DONE_\n"));
-        QCOMPARE(first.finish(), 0);
-    }
-
-    void signalsStopEverything_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::addColumn<QByteArray>("expectedReason");
-        QTest::newRow("SIGINT") << SIGINT << QByteArray("ostrel-monitor: interrupted by signal 2 (Interrupt)");
-        QTest::newRow("SIGTERM") << SIGTERM << QByteArray("ostrel-monitor: interrupted by signal 15 (Terminated)");
-    }
-
-    void signalsStopEverything()
-    {
-        QFETCH(int, signal);
-        QFETCH(QByteArray, expectedReason);
-        QTemporaryDir dir;
-        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-        MonitorProcess monitor(QStringLiteral(MONITOR_PATH), dir.path(),
-                               {QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
-                                QStringLiteral("echo \"command $$\" >&2; exec sleep 600")});
-        QVERIFY(monitor.waitFor(QProcess::StandardError, "\n"));
-        const pid_t command = pid_t(monitor.err.mid(8).trimmed().toInt());
-        QVERIFY2(command > 0, monitor.err.constData());
-        QVERIFY(::kill(pid_t(monitor.process.processId()), signal) == 0);
-        QCOMPARE(monitor.finish(), 128 + signal);
-        QCOMPARE(reason(monitor), expectedReason);
-        QVERIFY2(!QFile::exists(path(dir)), "socket file left behind");
-        QVERIFY2(::kill(command, 0) == -1 && errno == ESRCH, "command still running");
+        QProcess monitor;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", dir.path());
+        monitor.setProcessEnvironment(env);
+        monitor.start(MONITOR_PATH, arguments.replaceInStrings(QRegularExpression("^DIR"), dir.path()));
+        const QRegularExpression listened("(/[^\"\n]+)");
+        QByteArray firstLine;
+        if (!stream.isNull()) {
+            while (!monitor.canReadLine() && monitor.waitForReadyRead(20000)) {}
+            firstLine = monitor.readLine();
+        }
+        // Once it listens, first a connection that sends nothing, as another
+        // monitor's probe makes: that is not the installer.
+        if (const QString path = listened.match(QString::fromUtf8(firstLine)).captured(1); !path.isEmpty()) {
+            for (const QByteArray &bytes : {QByteArray(), stream}) {
+                QLocalSocket socket;
+                socket.connectToServer(path);
+                QVERIFY2(socket.waitForConnected(10000), qPrintable(path));
+                for (const char c : bytes) // the monitor may be gone after a protocol error
+                    socket.write(&c, 1), socket.waitForBytesWritten(10000);
+            }
+        }
+        QFile go(dir.filePath("go"));
+        QVERIFY(go.open(QIODevice::WriteOnly));
+        const bool ended = monitor.waitForFinished(60000);
+        const QByteArray output = firstLine + monitor.readAllStandardOutput();
+        QCOMPARE(normalized(output, dir), out);
+        QCOMPARE(normalized(monitor.readAllStandardError(), dir), err);
+        QVERIFY(ended && monitor.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(monitor.exitCode(), exitCode);
+        QFile logFile(dir.filePath("log"));
+        if (!log.isNull())
+            QCOMPARE(logFile.open(QIODevice::ReadOnly) ? logFile.readAll() : "(missing)", log);
+        const QString path = listened.match(QString::fromUtf8(output)).captured(1);
+        QVERIFY2(path.isEmpty() || !QFile::exists(path), "socket file left behind");
+        QFile pidFile(dir.filePath("pid"));
+        const pid_t command = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toInt() : 0;
+        QVERIFY2(command <= 0 || (::kill(command, SIGKILL) == -1 && errno == ESRCH), "command was still running");
+        QLocalSocket probe;
+        probe.connectToServer(busy.fullServerName());
+        QVERIFY2(probe.waitForConnected(10000), "the busy name was taken");
+        if (QFile::exists(dir.filePath("installed")))
+            QCOMPARE(QProcess::execute("diff", {"-r", "--no-dereference", package.path(), dir.filePath("installed")}), 0);
     }
 };
 
