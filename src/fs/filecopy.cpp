@@ -3,6 +3,7 @@
 #include "fdwrite.h"
 #include "uniquefd.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -10,6 +11,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 
@@ -19,9 +22,10 @@ const off_t reflinkMinimumSize = 256 * 1024;
 // The portable way, for file systems that copy_file_range cannot serve.
 bool copyByReading(int in, int out)
 {
-    static char buffer[256 * 1024];
+    // One buffer per thread: files are copied on several at once.
+    thread_local std::vector<char> buffer(256 * 1024);
     for (;;) {
-        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
         if (got == 0)
             return true;
         if (got < 0) {
@@ -29,7 +33,7 @@ bool copyByReading(int in, int out)
                 continue;
             return false;
         }
-        if (!writeAll(out, QByteArrayView(buffer, got)))
+        if (!writeAll(out, QByteArrayView(buffer.data(), got)))
             return false;
     }
 }
@@ -58,8 +62,15 @@ bool copyRange(int in, int out, off_t from, off_t to)
 // size the file had when opened), keeping holes as holes.
 bool copyContents(int in, int out, off_t size)
 {
-    if (size >= reflinkMinimumSize && ::ioctl(out, FICLONE, in) == 0)
-        return true;
+    // Whether the file systems can share extents is asked once: after a
+    // refusal, no file tries again.
+    static std::atomic<bool> reflinks{true};
+    if (size >= reflinkMinimumSize && reflinks) {
+        if (::ioctl(out, FICLONE, in) == 0)
+            return true;
+        if (errno == EOPNOTSUPP || errno == EXDEV || errno == EINVAL || errno == ENOTTY)
+            reflinks = false;
+    }
     // Files that claim to be empty may still have content (/proc, /sys):
     // they are read to their end.
     if (size == 0)
@@ -88,7 +99,7 @@ bool linkIn(int fd, int directoryFd, const char *name)
 {
     // Linking by descriptor needs CAP_DAC_READ_SEARCH; without it, go
     // through /proc, at the cost of a path look-up per file.
-    static bool byDescriptor = true;
+    static std::atomic<bool> byDescriptor{true};
     if (byDescriptor) {
         if (::linkat(fd, "", directoryFd, name, AT_EMPTY_PATH) == 0)
             return true;
@@ -113,7 +124,7 @@ bool setModeAndTimes(int fd, const struct stat &source)
 // into place only if the final name is still free.
 bool copyThroughTemporaryName(int in, const struct stat &source, const char *name, int destinationFd)
 {
-    static unsigned sequence = 0;
+    static std::atomic<unsigned> sequence{0};
     char temporary[64];
     std::snprintf(temporary, sizeof temporary, ".ostrel-partial-%d-%u", int(::getpid()), sequence++);
     UniqueFd out(::openat(destinationFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));

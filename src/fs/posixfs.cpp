@@ -39,6 +39,17 @@ UniqueFd openSubdirectory(int directoryFd, const char *name)
     return UniqueFd(::openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
+UniqueFd openDirectoryBelow(int root, const QByteArray &relative)
+{
+    UniqueFd directory(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (const QByteArray &component : relative.split('/')) {
+        if (!directory.isValid() || component.isEmpty())
+            break;
+        directory = openSubdirectory(directory.get(), component.constData());
+    }
+    return directory;
+}
+
 UniqueFd makeSubdirectory(int directoryFd, const char *name)
 {
     if (::mkdirat(directoryFd, name, 0777) != 0) {

@@ -27,6 +27,11 @@ UniqueFd openDirectory(const QByteArray &path);
 // (ELOOP or ENOTDIR if the entry is one). Invalid, with errno set, on failure.
 UniqueFd openSubdirectory(int directoryFd, const char *name);
 
+// The directory `relative` (components separated by "/"; "" for `root`
+// itself) below the open directory `root`, opened without following a link
+// at any step. Invalid, with errno set, on failure.
+UniqueFd openDirectoryBelow(int root, const QByteArray &relative);
+
 // Creates the subdirectory `name` (mode 0777 less the umask) unless a
 // directory of that name is there already, and opens it as openSubdirectory
 // does. A directory there that is another file system's mount point is

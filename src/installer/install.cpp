@@ -3,7 +3,6 @@
 #include "filecopy.h"
 #include "nativename.h"
 
-#include <QProcess>
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,12 +14,7 @@ namespace {
 
 Install *activeInstall = nullptr;
 
-const int childTimeoutMs = 30000;
 
-UniqueFd duplicate(const UniqueFd &fd)
-{
-    return UniqueFd(fd.isValid() ? ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0) : -1);
-}
 
 } // namespace
 
@@ -83,80 +77,67 @@ QList<RemoveFailure> Install::clearDestination() const
     return removeDirectoryContents(destinationRoot.get());
 }
 
-uint Install::countSourceFiles() const
-{
-    // find(1) counts, started inside SOURCE through its descriptor: the path
-    // never becomes shell text and is never looked up again. It prints one
-    // line per file rather than its name, so a name holding a newline counts
-    // once.
-    const int directory = sourceRoot.get();
-    QProcess count;
-    count.setChildProcessModifier([directory] {
-        if (::fchdir(directory) != 0)
-            ::_exit(1);
-    });
-    count.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("find . -type f -printf '\\n' | wc -l")},
-                QIODevice::ReadWrite);
-    count.waitForFinished(childTimeoutMs);
-    return QString::fromUtf8(count.readAllStandardOutput()).trimmed().toUInt();
-}
-
 bool Install::syncDestination() const
 {
     return destinationRoot.isValid() && syncFileSystem(destinationRoot.get());
 }
 
-void Install::enterTop()
+uint Install::startCopy()
 {
-    Level top{source, destination, QByteArray(), duplicate(sourceRoot), duplicate(destinationRoot)};
-    top.sourceError = top.sourceFd.isValid() ? 0 : EBADF;
-    top.destinationError = top.destinationFd.isValid() ? 0 : EBADF;
-    recordDirectory(top, !destinationExisted);
-    levels.push_back(std::move(top));
+    copy = std::make_unique<CopyEngine>(sourceRoot.get(), destinationRoot.get(), source, destination, CopyEngine::defaultJobs());
+    // Whatever is queued for the updater and the log goes out before the
+    // reporter waits on a worker.
+    copy->beforeWaiting = [this] { output.flush(); };
+    return copy->walk();
 }
 
-void Install::enterSubdirectory(const QByteArray &name)
+void Install::enterJob(int index)
 {
-    const Level &parent = level();
-    Level sub{parent.source.child(name), parent.destination.child(name),
-              parent.relative.isEmpty() ? name : parent.relative + '/' + name,
-              openSubdirectory(parent.sourceFd.get(), name.constData()), UniqueFd()};
-    sub.sourceError = sub.sourceFd.isValid() ? 0 : errno;
-    if (sub.sourceError != ENOENT && sub.sourceError != ENOTDIR && sub.sourceError != ELOOP) {
-        sub.destinationFd = makeSubdirectory(parent.destinationFd.get(), name.constData());
-        sub.destinationError = sub.destinationFd.isValid() ? 0 : errno;
+    jobStack.push_back(index);
+    copy->waitOpened(index);
+}
+
+void Install::leaveJob()
+{
+    copy->reported(jobStack.back());
+    jobStack.pop_back();
+}
+
+bool Install::fileInstalled(int entry)
+{
+    copy->waitEntry(currentJob(), entry);
+    const DirectoryJob &here = job(currentJob());
+    switch (here.result(entry)) {
+    case DirectoryJob::Done:
+        return true;
+    case DirectoryJob::Deferred:
+        return installHardLinked(here, here.name(entry));
+    default:
+        return false;
     }
-    recordDirectory(sub, true);
-    levels.push_back(std::move(sub));
 }
 
-void Install::recordDirectory(const Level &level, bool setMode)
+bool Install::installHardLinked(const DirectoryJob &here, const QByteArray &name)
 {
+    const UniqueFd sourceDirectory = openDirectoryBelow(sourceRoot.get(), here.relative);
+    const int destinationDirectory = directoryBelowDestination(here.relative);
     struct stat status;
-    if (level.destinationFd.isValid() && ::fstat(level.sourceFd.get(), &status) == 0)
-        directories.push_back({level.destination, level.relative, setMode, status.st_mode, {status.st_atim, status.st_mtim}});
-}
-
-bool Install::installFile(const QByteArray &name)
-{
-    const Level &here = level();
-    struct stat status;
-    const UniqueFd in = openRegularFile(here.sourceFd.get(), name.constData(), status);
-    if (!in.isValid())
+    const UniqueFd in = sourceDirectory.isValid() ? openRegularFile(sourceDirectory.get(), name.constData(), status) : UniqueFd();
+    if (!in.isValid() || destinationDirectory < 0)
         return false;
     const QPair<quint64, quint64> inode(status.st_dev, status.st_ino);
-    if (status.st_nlink > 1) {
-        const auto first = firstCopies.constFind(inode);
-        if (first != firstCopies.cend()) {
-            const int directory = directoryBelowDestination(first->directory);
-            if (directory >= 0 && linkFile(directory, first->name.constData(), here.destinationFd.get(), name.constData()))
-                return true;
-            // The first copy is gone or cannot take another name: copy again.
-        }
+    const auto first = firstCopies.constFind(inode);
+    if (first != firstCopies.cend()) {
+        const Placed original = *first;
+        const int originalDirectory = directoryBelowDestination(original.directory);
+        if (originalDirectory >= 0
+            && linkFile(originalDirectory, original.name.constData(), directoryBelowDestination(here.relative), name.constData()))
+            return true;
+        // The first copy is gone or cannot take another name: copy again.
     }
-    if (!copyRegularFile(in.get(), status, here.destinationFd.get(), name.constData()))
+    if (!copyRegularFile(in.get(), status, directoryBelowDestination(here.relative), name.constData()))
         return false;
-    if (status.st_nlink > 1 && !firstCopies.contains(inode))
+    if (!firstCopies.contains(inode))
         firstCopies.insert(inode, {here.relative, name});
     return true;
 }
@@ -181,12 +162,13 @@ std::optional<QList<QByteArray>> componentsBelow(const QByteArray &path, const Q
 
 } // namespace
 
-QString Install::recordLink(const QByteArray &name, const NativePath &installedAt)
+QString Install::recordLink(int entry, int ordinal, const NativePath &installedAt)
 {
-    const Level &here = level();
-    QByteArray text = readLinkAt(here.sourceFd.get(), name.constData());
-    struct stat status;
-    if (text.isEmpty() || ::fstatat(here.sourceFd.get(), name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+    copy->waitEntry(currentJob(), entry);
+    const DirectoryJob &here = job(currentJob());
+    const DirectoryJob::Link &link = here.link(ordinal);
+    QByteArray text = link.text;
+    if (text.isEmpty())
         return QString();
     if (text.startsWith('/')) {
         auto target = componentsBelow(text, source.native());
@@ -202,7 +184,7 @@ QString Install::recordLink(const QByteArray &name, const NativePath &installedA
             text = steps.isEmpty() ? QByteArray(".") : steps.join('/');
         }
     }
-    pendingLinks.insert(installedAt.text(), {{here.relative, name}, text, {status.st_atim, status.st_mtim}});
+    pendingLinks.insert(installedAt.text(), {{here.relative, here.name(entry)}, text, {link.times[0], link.times[1]}});
     return decodeFileName(text);
 }
 
@@ -225,11 +207,16 @@ bool Install::createLink(const QString &path)
 QList<NativePath> Install::finishDirectories()
 {
     QList<NativePath> failed;
-    for (auto directory = directories.crbegin(); directory != directories.crend(); ++directory) {
+    for (int index = copy->jobCount() - 1; index >= 0; --index) {
+        const DirectoryJob &directory = job(index);
+        if (!directory.hasStatus || directory.createError != 0)
+            continue;
+        const timespec times[2] = {directory.status.st_atim, directory.status.st_mtim};
+        const bool setMode = index != 0 || !destinationExisted;
         openBelowDestination.reset(); // it is the one to change, or gone
-        const int fd = directoryBelowDestination(directory->relative);
-        if (fd < 0 || !setModeAndTimes(fd, directory->setMode, directory->mode, directory->times))
-            failed.append(directory->path);
+        const int fd = directoryBelowDestination(directory.relative);
+        if (fd < 0 || !setModeAndTimes(fd, setMode, directory.status.st_mode, times))
+            failed.append(directory.destination);
     }
     return failed;
 }
@@ -239,13 +226,7 @@ int Install::directoryBelowDestination(const QByteArray &relative)
     if (relative.isEmpty())
         return destinationRoot.get();
     if (!openBelowDestination.isValid() || openBelowDestinationPath != relative) {
-        UniqueFd directory = duplicate(destinationRoot);
-        for (const QByteArray &component : relative.split('/')) {
-            if (!directory.isValid())
-                break;
-            directory = openSubdirectory(directory.get(), component.constData());
-        }
-        openBelowDestination = std::move(directory);
+        openBelowDestination = openDirectoryBelow(destinationRoot.get(), relative);
         openBelowDestinationPath = relative;
     }
     return openBelowDestination.get();

@@ -1,13 +1,14 @@
 #pragma once
 
 // The state of the one install a process runs: its two paths and the
-// descriptors opened on them once, the pair of directories open at each
-// level of the copy, the links waiting to be created, and the report. The
+// descriptors opened on them once, the copy under way, the links waiting to
+// be created, and the report. The
 // install steps keep the signatures their log lines carry, so what they share
 // beyond their parameters lives here, reached through Install::active().
 // Every file-system step works relative to these descriptors and never
 // follows a link below SOURCE or DESTINATION. Nothing here logs.
 
+#include "copyengine.h"
 #include "installer.h"
 #include "nativepath.h"
 #include "outputflusher.h"
@@ -16,7 +17,7 @@
 
 #include <QHash>
 
-#include <deque>
+#include <memory>
 #include <vector>
 
 class Install
@@ -49,39 +50,30 @@ public:
     bool lockDestination() const;
     // Empties DESTINATION; returns what could not be removed.
     QList<RemoveFailure> clearDestination() const;
-    // The regular files below SOURCE, links not followed.
-    uint countSourceFiles() const;
     // Syncs DESTINATION's file system; false when it failed.
     bool syncDestination() const;
 
-    // A source directory and its copy, both open (or invalid on failure).
-    struct Level
-    {
-        NativePath source;
-        NativePath destination;
-        QByteArray relative; // below DESTINATION, "" for DESTINATION itself
-        UniqueFd sourceFd;
-        UniqueFd destinationFd;
-        int sourceError = 0;      // errno of opening the source directory
-        int destinationError = 0; // errno of creating or opening its copy
-    };
-    void enterTop();
-    // Opens the subdirectory `name` of the current level on both sides,
-    // creating it in the destination unless the source one is gone.
-    void enterSubdirectory(const QByteArray &name);
-    void leaveLevel() { levels.pop_back(); }
-    Level &level() { return levels.back(); }
+    // Walks SOURCE, creating the copy of every directory, and starts the
+    // copy; returns the number of regular files (see copyengine.h).
+    uint startCopy();
+    // The copy's directories in walk order; the top is job 0.
+    DirectoryJob &job(int index) { return copy->job(index); }
+    // The reporter goes into a job and waits until its directories are open.
+    void enterJob(int index);
+    void leaveJob();
+    int currentJob() const { return jobStack.back(); }
 
-    // Installs the regular file `name` of the current level: a copy, or,
-    // when it shares its inode with a file installed before, a second name
-    // for that copy.
-    bool installFile(const QByteArray &name);
+    // The outcome of the regular file `entry` of the current job, once it is
+    // there. A file that shares its inode with others is installed here, in
+    // walk order: a copy for the first name, a hard link for the others.
+    bool fileInstalled(int entry);
 
-    // Records the link `name` of the current level for createLinks and
-    // returns its text for the destination: the source's text byte for
-    // byte, except that an absolute target inside SOURCE is made relative
-    // to the link's directory, so the installed tree is self-contained.
-    QString recordLink(const QByteArray &name, const NativePath &installedAt);
+    // Records the link `entry` (the `ordinal`-th link) of the current job
+    // for createLinks, once it has been read, and returns its text for the
+    // destination: the source's text byte for byte, except that an absolute
+    // target inside SOURCE is made relative to the link's directory, so the
+    // installed tree is self-contained.
+    QString recordLink(int entry, int ordinal, const NativePath &installedAt);
     // Creates the recorded link whose installed path is `path`, with the
     // source link's times.
     bool createLink(const QString &path);
@@ -104,15 +96,7 @@ private:
         QByteArray text;
         timespec times[2];
     };
-    struct DirectoryAttributes
-    {
-        NativePath path;
-        QByteArray relative;
-        bool setMode;
-        mode_t mode;
-        timespec times[2];
-    };
-    void recordDirectory(const Level &level, bool setMode);
+    bool installHardLinked(const DirectoryJob &job, const QByteArray &name);
     // The directory `relative` below DESTINATION, opened without following
     // links; the last one opened is kept, as callers come in path order.
     int directoryBelowDestination(const QByteArray &relative);
@@ -121,10 +105,10 @@ private:
     QByteArray realSource; // SOURCE with its links resolved
     UniqueFd destinationRoot;
     bool destinationExisted = false;
-    std::deque<Level> levels; // a deque: a level stays put while deeper ones come and go
+    std::unique_ptr<CopyEngine> copy;
+    std::vector<int> jobStack;
     QHash<QString, PendingLink> pendingLinks;
     QHash<QPair<quint64, quint64>, Placed> firstCopies; // by device and inode
-    std::vector<DirectoryAttributes> directories;       // in the order they were entered
     QByteArray openBelowDestinationPath;
     UniqueFd openBelowDestination;
 };

@@ -15,7 +15,6 @@
 
 #include <QProcess>
 
-#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,30 +31,6 @@ struct WatchedClient
     ~WatchedClient() { output.watch(nullptr); }
     OutputFlusher &output;
 };
-
-struct ListedEntry
-{
-    DirectoryEntry entry;
-    QString sortKey;
-    QString name;
-};
-
-// The entries of a directory in case-insensitive name order (ties broken by
-// exact name, so the order never depends on the file system).
-QList<ListedEntry> sortedEntries(const QList<DirectoryEntry> &entries)
-{
-    QList<ListedEntry> listed;
-    listed.reserve(entries.size());
-    for (const DirectoryEntry &entry : entries) {
-        const QString name = decodeFileName(entry.name);
-        listed.append({entry, name.toLower(), name});
-    }
-    std::sort(listed.begin(), listed.end(), [](const ListedEntry &a, const ListedEntry &b) {
-        const int byKey = a.sortKey.compare(b.sortKey);
-        return byKey != 0 ? byKey < 0 : a.name < b.name;
-    });
-    return listed;
-}
 
 } // namespace
 
@@ -123,12 +98,12 @@ void installPackage(const QString &source, const QString &destination)
         LOG(QStringLiteral("Unable to remove %1").arg(install.destination.child(failure.path).text()));
         install.report.countFailure();
     }
-    client.startProgress(int(install.countSourceFiles()));
+    client.startProgress(int(install.startCopy()));
 
     QMap<QString, QString> links;
-    install.enterTop();
+    install.enterJob(0);
     recursiveCopy(source, destination, &client, links);
-    install.leaveLevel();
+    install.leaveJob();
     createLinks(links);
     for (const NativePath &directory : install.finishDirectories()) {
         LOG(QStringLiteral("Unable to set the mode and times of %1").arg(directory.text()));
@@ -148,46 +123,46 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
                    QMap<QString, QString> &links)
 {
     Install &install = Install::active();
-    Install::Level &level = install.level();
-    if (level.sourceError == ENOENT || level.sourceError == ENOTDIR || level.sourceError == ELOOP) {
+    const DirectoryJob &job = install.job(install.currentJob());
+    const int error = job.sourceError ? job.sourceError : job.listError;
+    if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
         // Gone, or replaced by something else, since it was listed.
         LOG(QStringLiteral("Directory %1 does not exist").arg(source));
         install.report.countFailure();
         return;
     }
-    if (level.destinationError != 0 && !level.relative.isEmpty()) {
+    if (job.createError != 0) {
         // Every file below then fails on its own and is logged.
         LOG(QStringLiteral("Unable to create directory %1").arg(destination));
         install.report.countFailure();
     }
-    // Listed once, up front.
-    QList<DirectoryEntry> entries;
-    if (level.sourceError != 0 || !listDirectory(level.sourceFd.get(), entries)) {
+    if (error != 0) {
         LOG(QStringLiteral("Unable to read directory %1").arg(source));
         install.report.countFailure();
         return;
     }
-    for (const ListedEntry &listed : sortedEntries(entries)) {
-        const QByteArray &name = listed.entry.name;
-        const NativePath from = level.source.child(name);
-        const NativePath to = level.destination.child(name);
+    int subdirectories = 0, linksMet = 0;
+    for (int entry = 0; entry < job.entryCount(); ++entry) {
+        const QByteArray name = job.name(entry);
+        const NativePath from = job.source.child(name);
+        const NativePath to = job.destination.child(name);
         LOG(QStringLiteral("trying to copy file %1 -> %2").arg(from.text(), to.text()));
 
-        switch (entryType(level.sourceFd.get(), listed.entry)) {
+        switch (job.type(entry)) {
         case DT_LNK:
-            links[to.text()] = install.recordLink(name, to);
+            links[to.text()] = install.recordLink(entry, linksMet++, to);
             break;
         case DT_REG:
-            if (!install.installFile(name)) {
-                LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(listed.name, source, destination));
+            if (!install.fileInstalled(entry)) {
+                LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(decodeFileName(name), source, destination));
                 install.report.countFailure();
             }
             client->nextProgress();
             break;
         case DT_DIR:
-            install.enterSubdirectory(name);
+            install.enterJob(job.children[size_t(subdirectories++)]);
             recursiveCopy(from.text(), to.text(), client, links);
-            install.leaveLevel();
+            install.leaveJob();
             break;
         case DT_UNKNOWN: // gone since the listing, or its type cannot be read
             LOG(QStringLiteral("Unable to read %1").arg(from.text()));

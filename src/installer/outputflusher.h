@@ -26,9 +26,11 @@ public:
     // The client whose messages to flush too; nullptr before it goes away.
     void watch(PipeClient *client);
 
+    // Writes what is queued now.
+    void flush();
+
 private:
     void run();
-    void flush();
 
     std::mutex clientMutex;
     PipeClient *client = nullptr;

@@ -1,0 +1,274 @@
+#include "copyengine.h"
+
+#include "filecopy.h"
+#include "nativename.h"
+#include "posixfs.h"
+
+#include <QString>
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// How many directories the workers may be ahead of the reporter.
+const int aheadLimit = 64;
+
+
+} // namespace
+
+QByteArray DirectoryJob::name(int entry) const
+{
+    return QByteArray(names.constData() + nameOffsets[size_t(entry)]);
+}
+
+CopyEngine::CopyEngine(int sourceRoot, int destinationRoot, const NativePath &source, const NativePath &destination,
+                       int workerCount)
+    : sourceRoot(sourceRoot)
+    , destinationRoot(destinationRoot)
+    , sourcePath(source)
+    , destinationPath(destination)
+{
+    // One job: the reporter copies everything itself, no thread needed.
+    if (workerCount > 1)
+        for (int i = 0; i < workerCount; ++i)
+            workers.emplace_back([this] { work(); });
+}
+
+CopyEngine::~CopyEngine()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    workAvailable.notify_all();
+    for (std::thread &worker : workers)
+        worker.join();
+}
+
+int CopyEngine::defaultJobs()
+{
+    bool given = false;
+    const int jobs = qEnvironmentVariableIntValue("OSTREL_JOBS", &given);
+    if (given && jobs >= 1)
+        return std::min(jobs, 64);
+    return std::max(1, int(std::thread::hardware_concurrency()));
+}
+
+uint CopyEngine::walk()
+{
+    walkDirectory(sourceRoot, destinationRoot, -1, QByteArray());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        walkOver = true;
+    }
+    workAvailable.notify_all();
+    return regularFiles;
+}
+
+void CopyEngine::walkDirectory(int sourceFd, int destinationFd, int parent, const QByteArray &name)
+{
+    auto job = std::make_unique<DirectoryJob>();
+    if (parent < 0) {
+        job->source = sourcePath;
+        job->destination = destinationPath;
+    } else {
+        const DirectoryJob &above = *jobs[size_t(parent)];
+        job->source = above.source.child(name);
+        job->destination = above.destination.child(name);
+        job->relative = above.relative.isEmpty() ? name : above.relative + '/' + name;
+    }
+    job->hasStatus = ::fstat(sourceFd, &job->status) == 0;
+
+    QList<DirectoryEntry> entries;
+    if (!listDirectory(sourceFd, entries))
+        job->listError = errno;
+    // Case-insensitive name order, ties broken by the exact name, so the
+    // order never depends on the file system.
+    struct Sorted
+    {
+        qsizetype index;
+        QString key;
+        QString name;
+    };
+    std::vector<Sorted> sorted;
+    sorted.reserve(size_t(entries.size()));
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const QString text = decodeFileName(entries[i].name);
+        sorted.push_back({i, text.toLower(), text});
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const Sorted &a, const Sorted &b) {
+        const int byKey = a.key.compare(b.key);
+        return byKey != 0 ? byKey < 0 : a.name < b.name;
+    });
+    int linkCount = 0;
+    for (const Sorted &entry : sorted) {
+        const DirectoryEntry &listed = entries[entry.index];
+        const unsigned char type = entryType(sourceFd, listed);
+        job->nameOffsets.push_back(quint32(job->names.size()));
+        job->names += listed.name;
+        job->names += '\0';
+        job->types.push_back(type);
+        regularFiles += type == DT_REG;
+        linkCount += type == DT_LNK;
+    }
+    job->results.assign(job->types.size(), DirectoryJob::Pending);
+    job->links.resize(size_t(linkCount));
+
+    DirectoryJob *queued = job.get();
+    const int index = int(jobs.size());
+    queue(std::move(job));
+    for (int entry = 0; entry < queued->entryCount(); ++entry) {
+        if (queued->type(entry) != DT_DIR)
+            continue;
+        const QByteArray subdirectory = queued->name(entry);
+        const UniqueFd sourceSub = openSubdirectory(sourceFd, subdirectory.constData());
+        const int sourceError = sourceSub.isValid() ? 0 : errno;
+        // An unreadable directory still gets its (empty) copy; one that is
+        // gone or has become something else gets none.
+        UniqueFd destinationSub;
+        int createError = 0;
+        if (sourceError != ENOENT && sourceError != ENOTDIR && sourceError != ELOOP) {
+            destinationSub = makeSubdirectory(destinationFd, subdirectory.constData());
+            createError = destinationSub.isValid() ? 0 : errno;
+        }
+        queued->children.push_back(int(jobs.size()));
+        if (sourceSub.isValid()) {
+            walkDirectory(sourceSub.get(), destinationSub.get(), index, subdirectory);
+            jobs.back()->createError = createError;
+        } else {
+            // Gone or unreadable: an empty job that says why.
+            auto failed = std::make_unique<DirectoryJob>();
+            failed->source = queued->source.child(subdirectory);
+            failed->destination = queued->destination.child(subdirectory);
+            failed->relative = queued->relative.isEmpty() ? subdirectory : queued->relative + '/' + subdirectory;
+            failed->listError = sourceError;
+            failed->createError = createError;
+            queue(std::move(failed));
+        }
+    }
+}
+
+void CopyEngine::queue(std::unique_ptr<DirectoryJob> job)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        jobs.push_back(std::move(job));
+    }
+    workAvailable.notify_one();
+}
+
+bool CopyEngine::claim(int index)
+{
+    DirectoryJob &wanted = *jobs[size_t(index)];
+    if (wanted.claimed)
+        return false;
+    wanted.claimed = true;
+    return true;
+}
+
+void CopyEngine::work()
+{
+    for (;;) {
+        DirectoryJob *job = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            workAvailable.wait(lock, [this] {
+                while (nextUnclaimed < int(jobs.size()) && jobs[size_t(nextUnclaimed)]->claimed)
+                    ++nextUnclaimed;
+                return stopping || (nextUnclaimed < int(jobs.size()) && nextUnclaimed < reporterAt + aheadLimit);
+            });
+            if (stopping)
+                return;
+            job = jobs[size_t(nextUnclaimed)].get();
+            claim(nextUnclaimed);
+        }
+        copyJob(*job);
+    }
+}
+
+void CopyEngine::copyJob(DirectoryJob &job)
+{
+    auto publish = [&](int finished) {
+        job.finished.store(finished);
+        if (reporterWaiting.load()) {
+            std::lock_guard<std::mutex> lock(mutex);
+            progressMade.notify_all();
+        }
+    };
+    const UniqueFd sourceFd = job.listError ? UniqueFd() : openDirectoryBelow(sourceRoot, job.relative);
+    const UniqueFd destinationFd = job.createError ? UniqueFd() : openDirectoryBelow(destinationRoot, job.relative);
+    job.sourceError = job.listError ? job.listError : sourceFd.isValid() ? 0 : errno;
+    publish(0);
+    int linkOrdinal = 0;
+    for (int entry = 0; entry < job.entryCount(); ++entry) {
+        const QByteArray name = job.name(entry);
+        DirectoryJob::Result result = DirectoryJob::Done;
+        if (job.type(entry) == DT_REG) {
+            struct stat status;
+            const UniqueFd in = sourceFd.isValid() ? openRegularFile(sourceFd.get(), name.constData(), status) : UniqueFd();
+            if (!in.isValid())
+                result = DirectoryJob::Failed;
+            else if (status.st_nlink > 1) // hard links are the reporter's: it knows which name came first
+                result = DirectoryJob::Deferred;
+            else if (!copyRegularFile(in.get(), status, destinationFd.get(), name.constData()))
+                result = DirectoryJob::Failed;
+        } else if (job.type(entry) == DT_LNK) {
+            DirectoryJob::Link &link = job.links[size_t(linkOrdinal++)];
+            struct stat status;
+            if (sourceFd.isValid() && ::fstatat(sourceFd.get(), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+                link.text = readLinkAt(sourceFd.get(), name.constData());
+                link.times[0] = status.st_atim;
+                link.times[1] = status.st_mtim;
+            }
+        }
+        job.results[size_t(entry)] = result;
+        publish(entry + 1);
+    }
+}
+
+void CopyEngine::wait(const std::function<bool()> &ready)
+{
+    if (ready())
+        return;
+    if (beforeWaiting)
+        beforeWaiting();
+    std::unique_lock<std::mutex> lock(mutex);
+    reporterWaiting = true;
+    progressMade.wait(lock, ready);
+    reporterWaiting = false;
+}
+
+void CopyEngine::waitOpened(int index)
+{
+    DirectoryJob &wanted = job(index);
+    bool mine = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        reporterAt = std::max(reporterAt, index);
+        mine = claim(index);
+    }
+    workAvailable.notify_all();
+    if (mine)
+        copyJob(wanted);
+    wait([&wanted] { return wanted.finished.load() >= 0; });
+}
+
+void CopyEngine::waitEntry(int index, int entry)
+{
+    DirectoryJob &wanted = job(index);
+    wait([&wanted, entry] { return wanted.finished.load() > entry; });
+}
+
+void CopyEngine::reported(int index)
+{
+    DirectoryJob &done = job(index);
+    done.names = QByteArray();
+    done.nameOffsets = {};
+    done.types = {};
+    done.results = {};
+    done.links = {};
+}

@@ -1,0 +1,125 @@
+#pragma once
+
+// The copy of SOURCE into DESTINATION as one walk and parallel workers.
+// The walk lists and sorts every source directory, creates its copy, and
+// queues it as a job, so the number of files is known before the first one
+// is reported. Workers copy the regular files of queued directories, one
+// directory at a time each, at most a fixed number of directories ahead of
+// the reporter. The reporter (the install procedure, on the thread that owns
+// the engine) takes the results in walk order, so everything observable
+// comes in the same order as from a copy made one file after the other.
+// With one job (OSTREL_JOBS=1) there are no workers: the reporter copies
+// each directory itself when it reaches it. Nothing here logs.
+
+#include "nativepath.h"
+#include "uniquefd.h"
+
+#include <QList>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+
+// One source directory and its copy.
+class DirectoryJob
+{
+public:
+    // Set by the walk, fixed once the job is queued (children: once the
+    // walk is over).
+    NativePath source;
+    NativePath destination;
+    QByteArray relative;       // below SOURCE and DESTINATION, "" for the top
+    int listError = 0;         // errno when the source could not be listed
+    int createError = 0;       // errno when its copy could not be created
+    bool hasStatus = false;    // whether `status` of the source directory is known
+    struct stat status = {};
+    std::vector<int> children; // jobs of the subdirectory entries, in entry order
+
+    int entryCount() const { return int(types.size()); }
+    QByteArray name(int entry) const;
+    unsigned char type(int entry) const { return types[size_t(entry)]; } // DT_*, DT_UNKNOWN if unreadable
+
+    enum Result : unsigned char { Pending, Done, Failed, Deferred };
+    // Set by the worker. Valid once the engine has waited for them.
+    int sourceError = 0; // errno of reopening the source directory
+    Result result(int entry) const { return Result(results[size_t(entry)]); }
+    struct Link
+    {
+        QByteArray text; // empty when it could not be read
+        timespec times[2];
+    };
+    // The link that is the `ordinal`-th link among the entries.
+    const Link &link(int ordinal) const { return links[size_t(ordinal)]; }
+
+private:
+    friend class CopyEngine;
+    QByteArray names;                  // each name followed by a NUL, in entry order
+    std::vector<quint32> nameOffsets;
+    std::vector<unsigned char> types;
+    std::vector<unsigned char> results;
+    std::vector<Link> links;
+    std::atomic<int> finished{-1}; // -1: not yet opened; then entries done
+    bool claimed = false;          // under the engine's mutex
+};
+
+class CopyEngine
+{
+public:
+    CopyEngine(int sourceRoot, int destinationRoot, const NativePath &source, const NativePath &destination, int workers);
+    ~CopyEngine();
+    CopyEngine(const CopyEngine &) = delete;
+    CopyEngine &operator=(const CopyEngine &) = delete;
+
+    // The number of copy threads: OSTREL_JOBS when set, else the core count.
+    static int defaultJobs();
+
+    // Walks SOURCE, creating the copy of every directory, and returns the
+    // number of regular files. Workers start as directories are queued.
+    // Job 0 is the top.
+    uint walk();
+    int jobCount() const { return int(jobs.size()); }
+    DirectoryJob &job(int index) { return *jobs[size_t(index)]; }
+
+    // Called before the reporter waits for a worker (to write its output).
+    std::function<void()> beforeWaiting;
+    // Waits until the job's directories are open, copying it on this
+    // thread when no worker has taken it.
+    void waitOpened(int index);
+    // Waits until the entry is done.
+    void waitEntry(int index, int entry);
+    // The reporter is done with the job: its entries are freed and workers
+    // may go further.
+    void reported(int index);
+
+private:
+    void walkDirectory(int sourceFd, int destinationFd, int parent, const QByteArray &name);
+    void queue(std::unique_ptr<DirectoryJob> job);
+    void work();
+    void copyJob(DirectoryJob &job);
+    bool claim(int index);
+    void wait(const std::function<bool()> &ready);
+
+    const int sourceRoot;
+    const int destinationRoot;
+    const NativePath sourcePath;
+    const NativePath destinationPath;
+    uint regularFiles = 0;
+
+    std::mutex mutex;
+    std::condition_variable workAvailable;
+    std::condition_variable progressMade;
+    std::atomic<bool> reporterWaiting{false};
+    std::vector<std::unique_ptr<DirectoryJob>> jobs; // under mutex while the walk runs
+    int nextUnclaimed = 0;
+    int reporterAt = 0;
+    bool walkOver = false;
+    bool stopping = false;
+    std::vector<std::thread> workers;
+};
