@@ -21,13 +21,13 @@ quint64 mountId(int directoryFd, const char *name)
     return status.stx_mnt_id;
 }
 
+} // namespace
+
 bool isMountPoint(int directoryFd, const char *name)
 {
     const quint64 inside = mountId(directoryFd, name);
     return inside != 0 && inside != mountId(directoryFd, "");
 }
-
-} // namespace
 
 UniqueFd openDirectory(const QByteArray &path)
 {

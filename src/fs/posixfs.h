@@ -38,6 +38,10 @@ UniqueFd openDirectoryBelow(int root, const QByteArray &relative);
 // refused (EXDEV). Invalid, with errno set, on failure.
 UniqueFd makeSubdirectory(int directoryFd, const char *name);
 
+// Whether the subdirectory `name` of the open directory is another mount's
+// root (a mount point).
+bool isMountPoint(int directoryFd, const char *name);
+
 // Creates the symbolic link `name` holding `text` in the open directory.
 bool createSymlinkAt(int directoryFd, const char *name, const QByteArray &text);
 

@@ -1,4 +1,4 @@
-// ostrel-installer SOURCE DESTINATION
+// ostrel-installer SOURCE DESTINATION [--atomic]
 // The process entry point; the install itself is in main.cpp (see there why
 // the two are apart). Further arguments are ignored. Exit statuses: ExitStatus.
 
@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -81,5 +82,8 @@ int main(int argc, char **argv)
     std::signal(SIGXFSZ, SIG_IGN);
     raiseOpenFileLimit();
 
-    return runInstall(absoluteCleanPath(argv[1]), absoluteCleanPath(argv[2]));
+    // Options come after the two paths, so those keep their meaning whatever
+    // they look like; anything else after them is ignored.
+    const bool atomic = argc > 3 && std::strcmp(argv[3], "--atomic") == 0;
+    return runInstall(absoluteCleanPath(argv[1]), absoluteCleanPath(argv[2]), atomic);
 }

@@ -18,9 +18,11 @@ Install *activeInstall = nullptr;
 
 } // namespace
 
-Install::Install(const NativePath &source, const NativePath &destination)
+Install::Install(const NativePath &source, const NativePath &destination, bool atomic)
     : source(source)
     , destination(destination)
+    , atomic(atomic)
+    , staging(destination.native())
 {
     activeInstall = this;
 }
@@ -58,23 +60,63 @@ bool Install::overlapsSource() const
     return nearest.isValid() && isSameOrBelow(nearest.get(), sourceRoot.get());
 }
 
-bool Install::openDestination()
+Install::Prepared Install::prepareDestination(QList<RemoveFailure> &failures)
 {
-    destinationExisted = openDirectory(destination.native()).isValid();
-    if (!makePath(destination.native()))
-        return false;
-    destinationRoot = openDirectory(destination.native());
-    return destinationRoot.isValid();
-}
-
-bool Install::lockDestination() const
-{
-    return tryLock(destinationRoot.get());
+    // DESTINATION as it is now, a link at its own path followed as for any
+    // program (an atomic install has refused a link already).
+    UniqueFd existing = openDirectory(destination.native());
+    struct stat status;
+    destinationExisted = existing.isValid() && ::fstat(existing.get(), &status) == 0;
+    destinationMode = destinationExisted ? status.st_mode : 0;
+    if (!atomic) {
+        if (!existing.isValid() && makePath(destination.native()))
+            existing = openDirectory(destination.native());
+        if (!existing.isValid())
+            return Unavailable;
+    }
+    if (existing.isValid()) {
+        // Checked again on what the install uses: the destination may have
+        // been swapped while we waited for the updater.
+        if (isSameOrBelow(existing.get(), sourceRoot.get()) || isSameOrBelow(sourceRoot.get(), existing.get()))
+            return Overlap;
+        if (!tryLock(existing.get()))
+            return Busy;
+    }
+    if (staging.openParent() && !staging.removeLeftover(failures) && failures.isEmpty())
+        return Busy; // an atomic install into DESTINATION is under way
+    if (!atomic) {
+        destinationRoot = std::move(existing);
+        return Ready;
+    }
+    switch (staging.prepare()) {
+    case Staging::Ready:
+        break;
+    case Staging::Busy:
+        return Busy;
+    case Staging::CannotExchange:
+        staging.remove();
+        return CannotExchange;
+    case Staging::Failed:
+        staging.remove();
+        return Unavailable;
+    }
+    destinationRoot.reset(::fcntl(staging.fd(), F_DUPFD_CLOEXEC, 0));
+    lockedDestination = std::move(existing); // held until the end
+    return Ready;
 }
 
 QList<RemoveFailure> Install::clearDestination() const
 {
+    if (atomic || !destinationRoot.isValid())
+        return {};
     return removeDirectoryContents(destinationRoot.get());
+}
+
+NativePath Install::besideDestination(const QByteArray &path) const
+{
+    const QByteArray &native = destination.native();
+    const qsizetype slash = native.lastIndexOf('/');
+    return NativePath::fromNative(slash <= 0 ? QByteArray("/") : native.left(slash)).child(path);
 }
 
 bool Install::syncDestination() const
@@ -212,10 +254,14 @@ QList<NativePath> Install::finishDirectories()
         if (!directory.hasStatus || directory.createError != 0)
             continue;
         const timespec times[2] = {directory.status.st_atim, directory.status.st_mtim};
-        const bool setMode = index != 0 || !destinationExisted;
+        // DESTINATION keeps its own mode if it was there before; an atomic
+        // install gives it back to the new version.
+        const bool keepsMode = index == 0 && destinationExisted;
+        const bool setMode = !keepsMode || atomic;
+        const mode_t mode = keepsMode ? destinationMode : directory.status.st_mode;
         openBelowDestination.reset(); // it is the one to change, or gone
         const int fd = directoryBelowDestination(directory.relative);
-        if (fd < 0 || !setModeAndTimes(fd, setMode, directory.status.st_mode, times))
+        if (fd < 0 || !setModeAndTimes(fd, setMode, mode, times))
             failed.append(directory.destination);
     }
     return failed;

@@ -13,6 +13,7 @@
 #include "nativepath.h"
 #include "outputflusher.h"
 #include "posixfs.h"
+#include "staging.h"
 #include "uniquefd.h"
 
 #include <QHash>
@@ -23,8 +24,9 @@
 class Install
 {
 public:
-    // Becomes the active install until destroyed.
-    Install(const NativePath &source, const NativePath &destination);
+    // Becomes the active install until destroyed. An atomic install builds
+    // the new version beside DESTINATION and swaps it in at the end.
+    Install(const NativePath &source, const NativePath &destination, bool atomic);
     ~Install();
     Install(const Install &) = delete;
     Install &operator=(const Install &) = delete;
@@ -33,6 +35,7 @@ public:
 
     const NativePath source;
     const NativePath destination;
+    const bool atomic;
     InstallReport report;
     OutputFlusher output;
 
@@ -43,13 +46,30 @@ public:
     // Whether DESTINATION, or the nearest directory on its way that exists,
     // is SOURCE, lies inside it or holds it.
     bool overlapsSource() const;
-    // Creates DESTINATION with its parents and opens it for the whole
-    // install; false, with errno set, on failure.
-    bool openDestination();
-    // Locks DESTINATION against other installs until the process ends.
-    bool lockDestination() const;
-    // Empties DESTINATION; returns what could not be removed.
+    // Why an atomic install into DESTINATION cannot be done, or an empty
+    // text; nothing is touched.
+    QString whyNotAtomic() const { return staging.whyNotPossible(); }
+
+    enum Prepared { Ready, Unavailable, Busy, Overlap, CannotExchange };
+    // Creates DESTINATION (or, for an atomic install, the staging area) with
+    // its parents, opens it for the whole install and locks DESTINATION
+    // against other installs until the process ends; checks the overlap
+    // again on what it opened; removes what a killed atomic install left
+    // beside DESTINATION (what it could not remove goes to `failures`).
+    // Unavailable: nothing to copy into (every file will fail).
+    Prepared prepareDestination(QList<RemoveFailure> &failures);
+    // Empties DESTINATION; returns what could not be removed. An atomic
+    // install has nothing to empty.
     QList<RemoveFailure> clearDestination() const;
+    // What a failure below DESTINATION's parent was about.
+    NativePath besideDestination(const QByteArray &path) const;
+
+    // An atomic install's end: puts the staging area in DESTINATION's place
+    // in one step; false when that failed and DESTINATION is unchanged.
+    bool swapIntoPlace() { return staging.swap(); }
+    // Removes the staging area: the abandoned new version, or after the
+    // swap the previous one. Returns what could not be removed.
+    QList<RemoveFailure> removeStaging() { return staging.remove(); }
     // Syncs DESTINATION's file system; false when it failed.
     bool syncDestination() const;
 
@@ -103,8 +123,11 @@ private:
 
     UniqueFd sourceRoot;
     QByteArray realSource; // SOURCE with its links resolved
-    UniqueFd destinationRoot;
+    UniqueFd destinationRoot; // where the copy goes: DESTINATION, or the staging area
     bool destinationExisted = false;
+    mode_t destinationMode = 0; // when it existed
+    Staging staging;
+    UniqueFd lockedDestination; // an atomic install's hold on DESTINATION
     std::unique_ptr<CopyEngine> copy;
     std::vector<int> jobStack;
     QHash<QString, PendingLink> pendingLinks;

@@ -14,6 +14,9 @@
 //   directory that cannot be created, a source entry or directory that
 //   cannot be read or has vanished, a file that cannot be copied, a link
 //   that cannot be created, a sync that fails.
+// - Atomic installs: a destination that cannot be swapped in one step is
+//   refused before anything is touched (ExitAtomicImpossible); any failure
+//   before the swap abandons the install (ExitAbandoned, no done message).
 // - Silent: an updater that goes away (there is nobody left to tell, and the
 //   install goes on).
 //
@@ -38,6 +41,8 @@ enum ExitStatus {
     ExitIncomplete = 4,         // ran to the end, but something failed (each logged)
     ExitOverlap = 5,            // source and destination overlap; nothing touched
     ExitBusy = 6,               // another install into the destination runs; nothing touched
+    ExitAbandoned = 7,          // atomic install abandoned, destination unchanged
+    ExitAtomicImpossible = 8,   // the destination cannot be swapped in one step; nothing touched
     ExitUsage = 255,            // fewer than two arguments, or an empty one
 };
 
@@ -63,7 +68,11 @@ private:
 // and returns the exit status: refuses what the error policy above says;
 // otherwise locks and empties the destination, copies the tree, creates its
 // links, syncs and announces completion to the updater ("OstrelUpdater").
-ExitStatus runInstall(const NativePath &source, const NativePath &destination);
+// An atomic install instead builds the new version in a hidden sibling of
+// the destination and swaps the two in one step once all of it is there
+// and synced; on any failure it removes the new version and leaves the
+// destination as it was (ExitAbandoned).
+ExitStatus runInstall(const NativePath &source, const NativePath &destination, bool atomic);
 
 // The install steps. They work on the install that runInstall is running and
 // count their failures in its report.

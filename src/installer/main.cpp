@@ -34,10 +34,10 @@ struct WatchedClient
 
 } // namespace
 
-ExitStatus runInstall(const NativePath &source, const NativePath &destination)
+ExitStatus runInstall(const NativePath &source, const NativePath &destination, bool atomic)
 {
     ostrel::batchLogLines(true);
-    Install install(source, destination);
+    Install install(source, destination, atomic);
     installPackage(source.text(), destination.text());
     return install.report.exitStatus();
 }
@@ -65,6 +65,14 @@ void installPackage(const QString &source, const QString &destination)
         install.report.end(ExitOverlap);
         return;
     }
+    if (install.atomic) {
+        const QString why = install.whyNotAtomic();
+        if (!why.isEmpty()) {
+            LOG(QStringLiteral("Refusing to install atomically into %1: %2").arg(destination, why));
+            install.report.end(ExitAtomicImpossible);
+            return;
+        }
+    }
 
     PipeClient client;
     if (!client.connect(QStringLiteral("OstrelUpdater"))) {
@@ -74,22 +82,33 @@ void installPackage(const QString &source, const QString &destination)
     }
     client.batchMessages(true);
     const WatchedClient watched(install.output, client);
-    if (install.openDestination()) {
-        // Checked again on the descriptors the install uses: the
-        // destination may have been swapped while we waited for the updater.
-        if (install.overlapsSource()) {
-            LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
-            install.report.end(ExitOverlap);
-            return;
-        }
-        if (!install.lockDestination()) {
-            LOG(QStringLiteral("Refusing to install: another install into %1 is running").arg(destination));
-            install.report.end(ExitBusy);
-            return;
-        }
-    } else {
-        // Every file then fails on its own and is logged.
+    QList<RemoveFailure> leftovers;
+    switch (install.prepareDestination(leftovers)) {
+    case Install::Ready:
+        break;
+    case Install::Overlap:
+        LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
+        install.report.end(ExitOverlap);
+        return;
+    case Install::Busy:
+        LOG(QStringLiteral("Refusing to install: another install into %1 is running").arg(destination));
+        install.report.end(ExitBusy);
+        return;
+    case Install::CannotExchange:
+        LOG(QStringLiteral("Refusing to install atomically into %1: its file system cannot exchange directories").arg(destination));
+        install.report.end(ExitAtomicImpossible);
+        return;
+    case Install::Unavailable:
         LOG(QStringLiteral("Unable to create directory %1").arg(destination));
+        if (install.atomic) {
+            install.report.end(ExitAbandoned);
+            return;
+        }
+        install.report.countFailure(); // every file then fails on its own and is logged
+        break;
+    }
+    for (const RemoveFailure &failure : leftovers) {
+        LOG(QStringLiteral("Unable to remove %1").arg(install.besideDestination(failure.path).text()));
         install.report.countFailure();
     }
     LOG(QStringLiteral("source dir is %1 %2 %3").arg(source, QStringLiteral("destination dir is"), destination));
@@ -116,7 +135,23 @@ void installPackage(const QString &source, const QString &destination)
         LOG(QStringLiteral("Unable to sync %1 to disk").arg(destination));
         install.report.countFailure();
     }
-    client.stopProgress();
+    if (!install.atomic) {
+        client.stopProgress();
+        return;
+    }
+    // All or nothing: the new version goes in place only if every part of
+    // it is there.
+    if (install.report.exitStatus() != ExitInstalled || !install.swapIntoPlace()) {
+        LOG(QStringLiteral("Atomic install abandoned, %1 unchanged").arg(destination));
+        install.report.end(ExitAbandoned);
+    } else {
+        client.stopProgress();
+    }
+    // The abandoned new version, or the previous one.
+    for (const RemoveFailure &failure : install.removeStaging()) {
+        LOG(QStringLiteral("Unable to remove %1").arg(install.besideDestination(failure.path).text()));
+        install.report.countFailure();
+    }
 }
 
 void recursiveCopy(const QString source, const QString destination, PipeClient *client,
