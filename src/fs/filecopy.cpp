@@ -58,10 +58,28 @@ bool copyRange(int in, int out, off_t from, off_t to)
     return true;
 }
 
-// Copies `in` to the empty file `out` up to its end (which need not be the
-// size the file had when opened), keeping holes as holes.
-bool copyContents(int in, int out, off_t size)
+// Copies what is left of `in` to `out`, in the kernel where it can, up to
+// the end of `in` (which need not be the size it had when opened).
+bool copyToEnd(int in, int out)
 {
+    for (bool first = true;; first = false) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (n > 0)
+            continue;
+        if (n == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+        return first && unsupported && copyByReading(in, out);
+    }
+}
+
+// Copies `in`, whose status is `source`, to the empty file `out` up to its
+// end, keeping holes as holes.
+bool copyContents(int in, int out, const struct stat &source)
+{
+    const off_t size = source.st_size;
     // Whether the file systems can share extents is asked once: after a
     // refusal, no file tries again.
     static std::atomic<bool> reflinks{true};
@@ -75,6 +93,9 @@ bool copyContents(int in, int out, off_t size)
     // they are read to their end.
     if (size == 0)
         return copyByReading(in, out);
+    // Without holes (as many blocks as bytes), there is nothing to look for.
+    if (source.st_blocks * 512 >= size)
+        return copyToEnd(in, out);
     off_t position = 0;
     for (;;) {
         const off_t data = ::lseek(in, position, SEEK_DATA);
@@ -130,7 +151,7 @@ bool copyThroughTemporaryName(int in, const struct stat &source, const char *nam
     UniqueFd out(::openat(destinationFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!out.isValid())
         return false;
-    const bool complete = copyContents(in, out.get(), source.st_size) && setModeAndTimes(out.get(), source)
+    const bool complete = copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source)
             && ::close(out.release()) == 0
             && ::renameat2(destinationFd, temporary, destinationFd, name, RENAME_NOREPLACE) == 0;
     if (!complete)
@@ -150,14 +171,23 @@ UniqueFd openRegularFile(int directoryFd, const char *name, struct stat &status)
     return in;
 }
 
-bool copyRegularFile(int in, const struct stat &source, int destinationFd, const char *name)
+bool copyRegularFile(int in, const struct stat &source, int destinationFd, const char *name, Placement placement)
 {
+    if (placement == Placement::InPlace) {
+        UniqueFd out(::openat(destinationFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!out.isValid())
+            return false;
+        const bool complete = copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source) && ::close(out.release()) == 0;
+        if (!complete)
+            ::unlinkat(destinationFd, name, 0);
+        return complete;
+    }
     const UniqueFd out(::openat(destinationFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     if (!out.isValid()) {
         const bool noUnnamedFiles = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
         return noUnnamedFiles && copyThroughTemporaryName(in, source, name, destinationFd);
     }
-    return copyContents(in, out.get(), source.st_size) && setModeAndTimes(out.get(), source)
+    return copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source)
            && linkIn(out.get(), destinationFd, name);
 }
 

@@ -3,9 +3,10 @@
 // Regular files copied whole or not at all: written without a name and
 // linked in only once complete, so a partial file never appears under its
 // final name, even if the process is killed, and an existing entry is never
-// replaced. Data is not synced here; the caller syncs the file system once
-// at the end. Every function returns false on failure, leaving nothing
-// behind.
+// replaced. (In a directory that nobody sees before the copy is over, files
+// may be written in place, which is cheaper.) Data is not synced here; the
+// caller syncs the file system once at the end. Every function returns
+// false on failure, leaving nothing behind.
 
 #include "uniquefd.h"
 
@@ -19,7 +20,9 @@ UniqueFd openRegularFile(int directoryFd, const char *name, struct stat &status)
 // directory `destinationFd`: its bytes up to its end (holes kept as holes),
 // its permission bits (mode & 0777: set-id and sticky bits are not carried
 // over), its access and modification times.
-bool copyRegularFile(int in, const struct stat &source, int destinationFd, const char *name);
+enum class Placement { Unnamed, InPlace };
+bool copyRegularFile(int in, const struct stat &source, int destinationFd, const char *name,
+                     Placement placement = Placement::Unnamed);
 
 // Gives the file `from` of one open directory a second name, `to`, in
 // another (a hard link).

@@ -26,9 +26,10 @@ QByteArray DirectoryJob::name(int entry) const
 }
 
 CopyEngine::CopyEngine(int sourceRoot, int destinationRoot, const NativePath &source, const NativePath &destination,
-                       int workerCount)
+                       int workerCount, Placement placement)
     : sourceRoot(sourceRoot)
     , destinationRoot(destinationRoot)
+    , placement(placement)
     , sourcePath(source)
     , destinationPath(destination)
 {
@@ -192,9 +193,11 @@ void CopyEngine::work()
 
 void CopyEngine::copyJob(DirectoryJob &job)
 {
+    // The reporter, when it waits, is woken for every 32 entries and at
+    // the end, not for each one.
     auto publish = [&](int finished) {
         job.finished.store(finished);
-        if (reporterWaiting.load()) {
+        if ((finished % 32 == 0 || finished == job.entryCount()) && reporterWaiting.load()) {
             std::lock_guard<std::mutex> lock(mutex);
             progressMade.notify_all();
         }
@@ -214,7 +217,7 @@ void CopyEngine::copyJob(DirectoryJob &job)
                 result = DirectoryJob::Failed;
             else if (status.st_nlink > 1) // hard links are the reporter's: it knows which name came first
                 result = DirectoryJob::Deferred;
-            else if (!copyRegularFile(in.get(), status, destinationFd.get(), name.constData()))
+            else if (!copyRegularFile(in.get(), status, destinationFd.get(), name.constData(), placement))
                 result = DirectoryJob::Failed;
         } else if (job.type(entry) == DT_LNK) {
             DirectoryJob::Link &link = job.links[size_t(linkOrdinal++)];
@@ -234,8 +237,6 @@ void CopyEngine::wait(const std::function<bool()> &ready)
 {
     if (ready())
         return;
-    if (beforeWaiting)
-        beforeWaiting();
     std::unique_lock<std::mutex> lock(mutex);
     reporterWaiting = true;
     progressMade.wait(lock, ready);

@@ -11,6 +11,7 @@
 // With one job (OSTREL_JOBS=1) there are no workers: the reporter copies
 // each directory itself when it reaches it. Nothing here logs.
 
+#include "filecopy.h"
 #include "nativepath.h"
 #include "uniquefd.h"
 
@@ -72,7 +73,9 @@ private:
 class CopyEngine
 {
 public:
-    CopyEngine(int sourceRoot, int destinationRoot, const NativePath &source, const NativePath &destination, int workers);
+    // `placement`: how files are created (see filecopy.h).
+    CopyEngine(int sourceRoot, int destinationRoot, const NativePath &source, const NativePath &destination, int workers,
+               Placement placement);
     ~CopyEngine();
     CopyEngine(const CopyEngine &) = delete;
     CopyEngine &operator=(const CopyEngine &) = delete;
@@ -87,8 +90,6 @@ public:
     int jobCount() const { return int(jobs.size()); }
     DirectoryJob &job(int index) { return *jobs[size_t(index)]; }
 
-    // Called before the reporter waits for a worker (to write its output).
-    std::function<void()> beforeWaiting;
     // Waits until the job's directories are open, copying it on this
     // thread when no worker has taken it.
     void waitOpened(int index);
@@ -108,6 +109,7 @@ private:
 
     const int sourceRoot;
     const int destinationRoot;
+    const Placement placement;
     const NativePath sourcePath;
     const NativePath destinationPath;
     uint regularFiles = 0;

@@ -126,10 +126,8 @@ bool Install::syncDestination() const
 
 uint Install::startCopy()
 {
-    copy = std::make_unique<CopyEngine>(sourceRoot.get(), destinationRoot.get(), source, destination, CopyEngine::defaultJobs());
-    // Whatever is queued for the updater and the log goes out before the
-    // reporter waits on a worker.
-    copy->beforeWaiting = [this] { output.flush(); };
+    copy = std::make_unique<CopyEngine>(sourceRoot.get(), destinationRoot.get(), source, destination, CopyEngine::defaultJobs(),
+                                        placement());
     return copy->walk();
 }
 
@@ -177,7 +175,7 @@ bool Install::installHardLinked(const DirectoryJob &here, const QByteArray &name
             return true;
         // The first copy is gone or cannot take another name: copy again.
     }
-    if (!copyRegularFile(in.get(), status, directoryBelowDestination(here.relative), name.constData()))
+    if (!copyRegularFile(in.get(), status, directoryBelowDestination(here.relative), name.constData(), placement()))
         return false;
     if (!firstCopies.contains(inode))
         firstCopies.insert(inode, {here.relative, name});

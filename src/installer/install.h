@@ -117,6 +117,9 @@ private:
         timespec times[2];
     };
     bool installHardLinked(const DirectoryJob &job, const QByteArray &name);
+    // Nobody sees the staging area before the swap: files may be written
+    // there under their names.
+    Placement placement() const { return atomic ? Placement::InPlace : Placement::Unnamed; }
     // The directory `relative` below DESTINATION, opened without following
     // links; the last one opened is kept, as callers come in path order.
     int directoryBelowDestination(const QByteArray &relative);
