@@ -3,6 +3,7 @@
 #include "fdwrite.h"
 #include "uniquefd.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -58,20 +59,26 @@ bool copyRange(int in, int out, off_t from, off_t to)
     return true;
 }
 
-// Copies what is left of `in` to `out`, in the kernel where it can, up to
-// the end of `in` (which need not be the size it had when opened).
-bool copyToEnd(int in, int out)
+// Copies `in` to `out`, in the kernel where it can: the `size` bytes it
+// had when opened, then whatever it has grown by.
+bool copyToEnd(int in, int out, off_t size)
 {
-    for (bool first = true;; first = false) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-        if (n > 0)
-            continue;
-        if (n == 0)
+    // Asking the kernel for more at the end would fail when the copy has
+    // just reached a file-size limit: look with a one-byte read instead.
+    char probe;
+    for (off_t end = size, copied = 0;;) {
+        if (!copyRange(in, out, copied, end))
+            return false;
+        const ssize_t more = ::pread(in, &probe, 1, end);
+        if (more == 0)
             return true;
-        if (errno == EINTR)
-            continue;
-        const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
-        return first && unsupported && copyByReading(in, out);
+        if (more < 0 && errno != EINTR)
+            return false;
+        struct stat grown;
+        if (::fstat(in, &grown) != 0)
+            return false;
+        copied = end;
+        end = std::max(grown.st_size, end + 1);
     }
 }
 
@@ -95,7 +102,7 @@ bool copyContents(int in, int out, const struct stat &source)
         return copyByReading(in, out);
     // Without holes (as many blocks as bytes), there is nothing to look for.
     if (source.st_blocks * 512 >= size)
-        return copyToEnd(in, out);
+        return copyToEnd(in, out, size);
     off_t position = 0;
     for (;;) {
         const off_t data = ::lseek(in, position, SEEK_DATA);
