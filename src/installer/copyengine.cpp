@@ -16,6 +16,14 @@ namespace {
 
 // How many directories the workers may be ahead of the reporter.
 const int aheadLimit = 64;
+// How many directories keep the descriptors the walk opened them with, so
+// that a worker need not open them again component by component.
+const int keptDirectories = 1000;
+
+UniqueFd duplicate(int fd)
+{
+    return UniqueFd(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+}
 
 
 } // namespace
@@ -83,6 +91,10 @@ void CopyEngine::walkDirectory(int sourceFd, int destinationFd, int parent, cons
         job->relative = above.relative.isEmpty() ? name : above.relative + '/' + name;
     }
     job->hasStatus = ::fstat(sourceFd, &job->status) == 0;
+    if (jobs.size() < size_t(keptDirectories)) {
+        job->walkedSource = duplicate(sourceFd);
+        job->walkedDestination = duplicate(destinationFd);
+    }
 
     QList<DirectoryEntry> entries;
     if (!listDirectory(sourceFd, entries))
@@ -202,8 +214,12 @@ void CopyEngine::copyJob(DirectoryJob &job)
             progressMade.notify_all();
         }
     };
-    const UniqueFd sourceFd = job.listError ? UniqueFd() : openDirectoryBelow(sourceRoot, job.relative);
-    const UniqueFd destinationFd = job.createError ? UniqueFd() : openDirectoryBelow(destinationRoot, job.relative);
+    const UniqueFd sourceFd = job.listError                ? UniqueFd()
+                              : job.walkedSource.isValid() ? std::move(job.walkedSource)
+                                                           : openDirectoryBelow(sourceRoot, job.relative);
+    const UniqueFd destinationFd = job.createError                   ? UniqueFd()
+                                   : job.walkedDestination.isValid() ? std::move(job.walkedDestination)
+                                                                     : openDirectoryBelow(destinationRoot, job.relative);
     job.sourceError = job.listError ? job.listError : sourceFd.isValid() ? 0 : errno;
     publish(0);
     int linkOrdinal = 0;

@@ -66,6 +66,8 @@ private:
     std::vector<unsigned char> types;
     std::vector<unsigned char> results;
     std::vector<Link> links;
+    UniqueFd walkedSource;      // kept open from the walk, while there are
+    UniqueFd walkedDestination; // not too many; otherwise opened again
     std::atomic<int> finished{-1}; // -1: not yet opened; then entries done
     bool claimed = false;          // under the engine's mutex
 };

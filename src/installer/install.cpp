@@ -247,22 +247,31 @@ bool Install::createLink(const QString &path)
 QList<NativePath> Install::finishDirectories()
 {
     QList<NativePath> failed;
-    for (int index = copy->jobCount() - 1; index >= 0; --index) {
-        const DirectoryJob &directory = job(index);
-        if (!directory.hasStatus || directory.createError != 0)
-            continue;
-        const timespec times[2] = {directory.status.st_atim, directory.status.st_mtim};
-        // DESTINATION keeps its own mode if it was there before; an atomic
-        // install gives it back to the new version.
-        const bool keepsMode = index == 0 && destinationExisted;
-        const bool setMode = !keepsMode || atomic;
-        const mode_t mode = keepsMode ? destinationMode : directory.status.st_mode;
-        openBelowDestination.reset(); // it is the one to change, or gone
-        const int fd = directoryBelowDestination(directory.relative);
-        if (fd < 0 || !setModeAndTimes(fd, setMode, mode, times))
-            failed.append(directory.destination);
-    }
+    finishDirectory(0, destinationRoot.get(), failed);
     return failed;
+}
+
+void Install::finishDirectory(int index, int fd, QList<NativePath> &failed)
+{
+    // Depth first, each directory opened from its parent, so that every
+    // directory is finished after all it holds.
+    const DirectoryJob &directory = job(index);
+    for (const int child : directory.children) {
+        const QByteArray &relative = job(child).relative;
+        const QByteArray name = relative.mid(relative.lastIndexOf('/') + 1);
+        const UniqueFd childFd = fd < 0 ? UniqueFd() : openSubdirectory(fd, name.constData());
+        finishDirectory(child, childFd.get(), failed);
+    }
+    if (!directory.hasStatus || directory.createError != 0)
+        return;
+    const timespec times[2] = {directory.status.st_atim, directory.status.st_mtim};
+    // DESTINATION keeps its own mode if it was there before; an atomic
+    // install gives it back to the new version.
+    const bool keepsMode = index == 0 && destinationExisted;
+    const bool setMode = !keepsMode || atomic;
+    const mode_t mode = keepsMode ? destinationMode : directory.status.st_mode;
+    if (fd < 0 || !setModeAndTimes(fd, setMode, mode, times))
+        failed.append(directory.destination);
 }
 
 int Install::directoryBelowDestination(const QByteArray &relative)

@@ -117,6 +117,7 @@ private:
         timespec times[2];
     };
     bool installHardLinked(const DirectoryJob &job, const QByteArray &name);
+    void finishDirectory(int index, int fd, QList<NativePath> &failed);
     // Nobody sees the staging area before the swap: files may be written
     // there under their names.
     Placement placement() const { return atomic ? Placement::InPlace : Placement::Unnamed; }

@@ -3,13 +3,19 @@
 #include "log.h"
 #include "pipeclient.h"
 
+#include <cerrno>
 #include <csignal>
+#include <poll.h>
 #include <pthread.h>
-#include <time.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QtGlobal>
 
 namespace {
 
-const long flushIntervalNs = 50 * 1000 * 1000;
+const int flushIntervalMs = 50;
 
 sigset_t stopSignals()
 {
@@ -26,12 +32,16 @@ OutputFlusher::OutputFlusher()
 {
     const sigset_t stopSet = stopSignals();
     pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
+    stopSignalsFd.reset(::signalfd(-1, &stopSet, SFD_CLOEXEC));
+    wakeUp.reset(::eventfd(0, EFD_CLOEXEC));
     thread = std::thread([this] { run(); });
 }
 
 OutputFlusher::~OutputFlusher()
 {
-    stopping = true;
+    stopping = true; // seen within one interval, if the wake-up is not
+    const quint64 one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeUp.get(), &one, sizeof one);
     thread.join();
     flush();
 }
@@ -52,14 +62,17 @@ void OutputFlusher::flush()
 
 void OutputFlusher::run()
 {
-    const sigset_t stopSet = stopSignals();
-    const timespec interval{0, flushIntervalNs};
+    pollfd events[2] = {{stopSignalsFd.get(), POLLIN, 0}, {wakeUp.get(), POLLIN, 0}};
     while (!stopping) {
-        const int signal = sigtimedwait(&stopSet, nullptr, &interval);
+        const int ready = ::poll(events, 2, flushIntervalMs);
         flush();
-        if (signal == SIGINT || signal == SIGTERM) {
+        if (ready > 0 && (events[1].revents & POLLIN))
+            return;
+        signalfd_siginfo received;
+        if (ready > 0 && (events[0].revents & POLLIN) && ::read(stopSignalsFd.get(), &received, sizeof received) == sizeof received) {
             // End the process as the signal would have, now that nothing
             // is left unwritten.
+            const int signal = int(received.ssi_signo);
             std::signal(signal, SIG_DFL);
             sigset_t only;
             sigemptyset(&only);

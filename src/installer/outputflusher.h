@@ -6,6 +6,8 @@
 // So batching saves system calls without holding any line back for long or
 // losing it.
 
+#include "uniquefd.h"
+
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -35,5 +37,7 @@ private:
     std::mutex clientMutex;
     PipeClient *client = nullptr;
     std::atomic<bool> stopping{false};
+    UniqueFd stopSignalsFd; // SIGINT and SIGTERM, as a descriptor
+    UniqueFd wakeUp;  // written to stop the thread at once
     std::thread thread;
 };
