@@ -1,8 +1,10 @@
 # Shared set-up for the project's scripts: sourced, not run.
 
 # The Debian packages needed to build and test; libclang-rt-dev brings
-# libFuzzer and the sanitizer runtimes, which clang only recommends.
-OSTREL_PACKAGES=(cmake ninja-build clang libclang-rt-dev qt6-base-dev)
+# libFuzzer and the sanitizer runtimes, which clang only recommends. cpack
+# makes the Debian package with dpkg-shlibdeps (dpkg-dev) and needs file to
+# find the programs among the files.
+OSTREL_PACKAGES=(cmake ninja-build clang libclang-rt-dev qt6-base-dev dpkg-dev file)
 
 # Installs whichever of the given Debian packages are missing (as root, with
 # apt-get); does nothing when all are present.

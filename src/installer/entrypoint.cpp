@@ -1,7 +1,9 @@
 // ostrel-installer SOURCE DESTINATION [--atomic]
 // The process entry point; the install itself is in main.cpp (see there why
 // the two are apart). Further arguments are ignored. Exit statuses: ExitStatus.
+// `--version` or `--help` as the only argument prints to standard output.
 
+#include "fdwrite.h"
 #include "installer.h"
 
 #include <QByteArray>
@@ -67,10 +69,28 @@ void raiseOpenFileLimit()
     }
 }
 
+const char usageText[] =
+        "Usage: ostrel-installer SOURCE DESTINATION [--atomic]\n"
+        "Installs the directory tree SOURCE into DESTINATION, reporting progress to the\n"
+        "updater listening on the local socket OstrelUpdater (under $TMPDIR or /tmp).\n"
+        "DESTINATION is emptied first; with --atomic the new version is built beside it\n"
+        "and replaces it in one step. Every step is logged to standard error.\n"
+        "\n"
+        "Exit status: 0 installed, 1 SOURCE not a directory, 2 SOURCE missing,\n"
+        "3 no updater, 4 something failed (logged), 5 paths overlap, 6 another install\n"
+        "running, 7 atomic install abandoned, 8 cannot swap atomically, 255 usage.\n"
+        "See ostrel-installer(1).\n";
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // Only as the sole argument: with two or more, every argument is a path
+    // or an option after the paths, whatever it looks like.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return writeAll(STDOUT_FILENO, "ostrel-installer " OSTREL_VERSION "\n") ? 0 : ExitUsage;
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return writeAll(STDOUT_FILENO, usageText) ? 0 : ExitUsage;
     // An empty argument is most likely an unset variable in the caller's
     // command line: never take it for the working directory.
     if (argc < 3 || argv[1][0] == '\0' || argv[2][0] == '\0')

@@ -25,6 +25,10 @@ int main(int argc, char **argv)
         writeAll(STDOUT_FILENO, monitorUsage().toLocal8Bit());
         return ExitSuccess;
     }
+    if (parsed.options.version) {
+        writeAll(STDOUT_FILENO, "ostrel-monitor " OSTREL_VERSION "\n");
+        return ExitSuccess;
+    }
 
     SignalWatcher signalWatcher;
     MonitorSession session(parsed.options);

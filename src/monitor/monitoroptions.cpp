@@ -17,6 +17,7 @@ QString monitorUsage()
             "  --log FILE         write the command's output to FILE, not standard error\n"
             "  --json             one JSON object per event on standard output\n"
             "  -h, --help         show this text\n"
+            "  --version          show the version\n"
             "\n"
             "Exit status: 0 done, 1 set-up failed, 2 usage, 3 name in use, 4 no connection,\n"
             "5 closed before done, 6 protocol error, 7 command failed, 128+N signal N.\n");
@@ -44,7 +45,8 @@ ParsedOptions parseMonitorOptions(const QStringList &arguments)
     const QCommandLineOption log(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({name, timeout, log, json, help});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({name, timeout, log, json, help, version});
     if (!parser.parse(ownArguments)) {
         parsed.error = parser.errorText();
         return parsed;
@@ -56,6 +58,7 @@ ParsedOptions parseMonitorOptions(const QStringList &arguments)
     }
 
     options.help = parser.isSet(help);
+    options.version = parser.isSet(version);
     options.json = parser.isSet(json);
     if (parser.isSet(name))
         options.serverName = parser.value(name);

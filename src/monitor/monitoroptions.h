@@ -12,6 +12,7 @@ struct MonitorOptions
     QString logFile;            // empty: the command's output goes to standard error
     bool json = false;
     bool help = false;
+    bool version = false;
     QStringList command;        // empty: only listen
 };
 

@@ -1,0 +1,74 @@
+# What `cmake --install` puts in place besides the programs (their install
+# rules are beside their targets), the CMake package config, and the Debian
+# package that cpack makes of it all. Included by the top-level CMakeLists.txt
+# once every target is defined.
+include(CMakePackageConfigHelpers)
+
+# Manual pages, compressed as Debian installs them (man reads them either way).
+find_program(OSTREL_GZIP gzip REQUIRED)
+set(man_pages ostrel-installer.1 ostrel-monitor.1)
+set(compressed_man_pages)
+foreach(page IN LISTS man_pages)
+    set(source "${PROJECT_SOURCE_DIR}/doc/man/${page}")
+    set(compressed "${PROJECT_BINARY_DIR}/man/${page}.gz")
+    add_custom_command(OUTPUT "${compressed}"
+        COMMAND "${CMAKE_COMMAND}" -E make_directory "${PROJECT_BINARY_DIR}/man"
+        COMMAND "${OSTREL_GZIP}" -9 -n -c "${source}" > "${compressed}"
+        DEPENDS "${source}" VERBATIM)
+    list(APPEND compressed_man_pages "${compressed}")
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${compressed_man_pages})
+install(FILES ${compressed_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+
+# The package config. Imported targets go in the export set
+# OstrelInstallerTargets, under the namespace OstrelInstaller::. The client
+# library joins it with (in its own CMakeLists.txt):
+#   install(TARGETS ostrel_client EXPORT OstrelInstallerTargets
+#           ARCHIVE LIBRARY FILE_SET HEADERS)
+# (headers as a FILE_SET, or PUBLIC_HEADER and its DESTINATION), with its
+# include directories given as $<BUILD_INTERFACE:...> and
+# $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>; every library it links
+# must be exported too or be an imported target. Until the client exists
+# the set is empty, and an empty set cannot be installed.
+set(config_dir "${CMAKE_INSTALL_LIBDIR}/cmake/OstrelInstaller")
+if(TARGET ostrel_client)
+    set_target_properties(ostrel_client PROPERTIES EXPORT_NAME Client)
+    install(EXPORT OstrelInstallerTargets NAMESPACE OstrelInstaller:: DESTINATION "${config_dir}")
+    set(OSTREL_EXPORTS_TARGETS ON)
+else()
+    set(OSTREL_EXPORTS_TARGETS OFF)
+endif()
+configure_package_config_file(cmake/OstrelInstallerConfig.cmake.in
+    "${PROJECT_BINARY_DIR}/OstrelInstallerConfig.cmake"
+    INSTALL_DESTINATION "${config_dir}"
+    PATH_VARS CMAKE_INSTALL_BINDIR)
+write_basic_package_version_file("${PROJECT_BINARY_DIR}/OstrelInstallerConfigVersion.cmake"
+    COMPATIBILITY SameMajorVersion)
+install(FILES "${PROJECT_BINARY_DIR}/OstrelInstallerConfig.cmake"
+              "${PROJECT_BINARY_DIR}/OstrelInstallerConfigVersion.cmake"
+        DESTINATION "${config_dir}")
+
+# `cpack -G DEB` in the build tree: one package with everything above, its
+# dependencies found by dpkg-shlibdeps from the libraries the programs link.
+set(OSTREL_DEB_MAINTAINER "ostrel-installer maintainers <maintainers@users.noreply.c-seed-149db56b.example>"
+    CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ostrel-installer)
+set(CPACK_PACKAGE_VENDOR "ostrel-installer maintainers")
+set(CPACK_PACKAGE_CONTACT "${OSTREL_DEB_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "installs a new version of an application for its updater")
+# Lines of the long description: dpkg shows them as they are.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+    "ostrel-installer copies a package directory into an application's"
+    "directory file by file, never leaving a partial file, optionally"
+    "replacing the old version in one step, and reports its progress to the"
+    "application's updater over a local socket. ostrel-monitor stands in for"
+    "the updater: it starts the installer and shows the progress.")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${OSTREL_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+include(CPack)

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The programs' command line, the Debian package and the installed CMake
+# package, end to end:
+#  - the built ostrel-installer and ostrel-monitor: --version, --help, and
+#    lone arguments that are usage errors (exit 255, no output at all);
+#  - cpack -G DEB, unpacked with dpkg -x: exactly the runtime files, and its
+#    monitor running its installer on the sample package gives the same tree;
+#  - cmake --install into a prefix, and a project that finds it there.
+# Arguments: BUILD_DIR SOURCE_DIR VERSION INSTALLER MONITOR CMAKE CPACK
+set -euo pipefail
+build=$1 source=$2 version=$3 installer=$4 monitor=$5 cmake=$6 cpack=$7
+here=$(cd "$(dirname "$0")" && pwd)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/tmp"
+export TMPDIR=$work/tmp # nothing here may meet another run's socket
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# expect STATUS LINE COMMAND...: COMMAND exits with STATUS and writes LINE
+# as its first line to standard output and nothing to standard error; an
+# empty LINE: nothing on either.
+expect() {
+    local status=$1 line=$2 got=0
+    shift 2
+    "$@" >"$work/out" 2>"$work/err" </dev/null || got=$?
+    [ "$got" = "$status" ] || fail "$*: exit status $got, expected $status"
+    [ ! -s "$work/err" ] || fail "$*: wrote to standard error: $(head -c 300 "$work/err")"
+    if [ -z "$line" ]; then
+        [ ! -s "$work/out" ] || fail "$*: wrote to standard output: $(head -c 300 "$work/out")"
+    else
+        [ "$(head -n 1 "$work/out")" = "$line" ] || fail "$*: first line '$(head -n 1 "$work/out")', expected '$line'"
+    fi
+}
+
+expect 0 "ostrel-installer $version" "$installer" --version
+expect 0 "Usage: ostrel-installer SOURCE DESTINATION [--atomic]" "$installer" --help
+expect 0 "ostrel-monitor $version" "$monitor" --version
+for lone in "" x -h -help --versio --version=1 --atomic; do
+    expect 255 "" "$installer" "$lone"
+done
+expect 255 "" "$installer"
+# With two arguments --help is SOURCE, and a missing one (exit status 2).
+status=0
+(cd "$work" && "$installer" --help destination >"$work/out" 2>/dev/null) || status=$?
+[ "$status" = 2 ] && [ ! -s "$work/out" ] || fail "--help destination: exit status $status, expected 2"
+
+# The Debian package.
+(cd "$build" && "$cpack" -G DEB -B "$work/deb") >"$work/cpack.log" 2>&1 \
+    || { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; }
+debs=("$work"/deb/*.deb)
+[ "${#debs[@]}" = 1 ] && [ -f "${debs[0]}" ] || fail "cpack made ${debs[*]}"
+depends=$(dpkg-deb -f "${debs[0]}" Depends)
+[[ $depends == *libqt6core6* ]] || fail "Depends without Qt: '$depends'"
+dpkg -x "${debs[0]}" "$work/root"
+(cd "$work/root" && find . -type f | sort) >"$work/files"
+diff -u - "$work/files" <<'FILES' || fail "unexpected files in the package"
+./usr/bin/ostrel-installer
+./usr/bin/ostrel-monitor
+./usr/lib/cmake/OstrelInstaller/OstrelInstallerConfig.cmake
+./usr/lib/cmake/OstrelInstaller/OstrelInstallerConfigVersion.cmake
+./usr/share/man/man1/ostrel-installer.1.gz
+./usr/share/man/man1/ostrel-monitor.1.gz
+FILES
+bin=$work/root/usr/bin
+expect 0 "ostrel-installer $version" "$bin/ostrel-installer" --version
+mkdir "$work/socket" "$work/destination"
+PATH="$bin:$PATH" "$bin/ostrel-monitor" --name "$work/socket/OstrelUpdater" --log "$work/install.log" \
+    -- ostrel-installer "$source/examples/sample-package" "$work/destination" >"$work/monitor.log" 2>&1 \
+    || { cat "$work/monitor.log" "$work/install.log" >&2; fail "the packaged monitor and installer"; }
+diff -r --no-dereference "$source/examples/sample-package" "$work/destination" \
+    || fail "the installed sample package differs"
+
+# An installed prefix, found by another project.
+"$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
+{ "$cmake" -S "$here/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
+    && "$cmake" --build "$work/consumer"; } >"$work/consumer.log" 2>&1 \
+    || { cat "$work/consumer.log" >&2; fail "the consumer project"; }
+echo "PASS"
