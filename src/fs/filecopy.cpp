@@ -3,6 +3,8 @@
 #include "fdwrite.h"
 #include "uniquefd.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -59,26 +61,25 @@ bool copyRange(int in, int out, off_t from, off_t to)
     return true;
 }
 
-// Copies `in` to `out`, in the kernel where it can: the `size` bytes it
-// had when opened, then whatever it has grown by.
+// Copies `in` to `out`, in the kernel where it can, to the end of `in`,
+// which need not be the `size` it had when opened. Each call asks for one
+// byte more than is left: a call that gets less has met the end, so a file
+// that has not grown takes one call. (Asking for more than a file-size limit
+// allows is no error; the kernel copies up to the limit.)
 bool copyToEnd(int in, int out, off_t size)
 {
-    // Asking the kernel for more at the end would fail when the copy has
-    // just reached a file-size limit: look with a one-byte read instead.
-    char probe;
-    for (off_t end = size, copied = 0;;) {
-        if (!copyRange(in, out, copied, end))
-            return false;
-        const ssize_t more = ::pread(in, &probe, 1, end);
-        if (more == 0)
+    for (off_t copied = 0;;) {
+        const size_t wanted = size_t(std::max<off_t>(size - copied, 0)) + 1;
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, wanted, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+            return copied == 0 && unsupported && copyByReading(in, out);
+        }
+        copied += n;
+        if (n == 0 || (copied >= size && size_t(n) < wanted))
             return true;
-        if (more < 0 && errno != EINTR)
-            return false;
-        struct stat grown;
-        if (::fstat(in, &grown) != 0)
-            return false;
-        copied = end;
-        end = std::max(grown.st_size, end + 1);
     }
 }
 
@@ -140,12 +141,37 @@ bool linkIn(int fd, int directoryFd, const char *name)
     return ::linkat(AT_FDCWD, procPath, directoryFd, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
-// The permission bits (set-id and sticky bits are not carried over) and the
-// access and modification times of `source`, to the nanosecond.
+// The process's umask, read once. umask() could only read it by setting
+// it, which would race with threads creating files; /proc tells it as it
+// is. Where it cannot be read, every copy gets its mode set afterwards.
+mode_t processUmask()
+{
+    static const mode_t mask = [] {
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (status.open(QIODevice::ReadOnly))
+            for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
+                if (line.startsWith("Umask:"))
+                    return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+        return mode_t(0777);
+    }();
+    return mask;
+}
+
+// The permission bits of `source` (set-id and sticky bits are not carried
+// over): the mode a copy is created with, which the umask may cut.
+mode_t copyMode(const struct stat &source)
+{
+    return source.st_mode & 0777;
+}
+
+// Gives the copy its permission bits, unless the umask let them all through
+// at creation, and the access and modification times of `source`, to the
+// nanosecond.
 bool setModeAndTimes(int fd, const struct stat &source)
 {
     const timespec times[2] = {source.st_atim, source.st_mtim};
-    return ::fchmod(fd, source.st_mode & 0777) == 0 && ::futimens(fd, times) == 0;
+    const bool modeComplete = (copyMode(source) & processUmask()) == 0;
+    return (modeComplete || ::fchmod(fd, copyMode(source)) == 0) && ::futimens(fd, times) == 0;
 }
 
 // For file systems without unnamed files: a hidden temporary name, renamed
@@ -155,7 +181,7 @@ bool copyThroughTemporaryName(int in, const struct stat &source, const char *nam
     static std::atomic<unsigned> sequence{0};
     char temporary[64];
     std::snprintf(temporary, sizeof temporary, ".ostrel-partial-%d-%u", int(::getpid()), sequence++);
-    UniqueFd out(::openat(destinationFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    UniqueFd out(::openat(destinationFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, copyMode(source)));
     if (!out.isValid())
         return false;
     const bool complete = copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source)
@@ -181,7 +207,7 @@ UniqueFd openRegularFile(int directoryFd, const char *name, struct stat &status)
 bool copyRegularFile(int in, const struct stat &source, int destinationFd, const char *name, Placement placement)
 {
     if (placement == Placement::InPlace) {
-        UniqueFd out(::openat(destinationFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        UniqueFd out(::openat(destinationFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, copyMode(source)));
         if (!out.isValid())
             return false;
         const bool complete = copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source) && ::close(out.release()) == 0;
@@ -189,7 +215,7 @@ bool copyRegularFile(int in, const struct stat &source, int destinationFd, const
             ::unlinkat(destinationFd, name, 0);
         return complete;
     }
-    const UniqueFd out(::openat(destinationFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    const UniqueFd out(::openat(destinationFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, copyMode(source)));
     if (!out.isValid()) {
         const bool noUnnamedFiles = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
         return noUnnamedFiles && copyThroughTemporaryName(in, source, name, destinationFd);
