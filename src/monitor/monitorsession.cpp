@@ -115,10 +115,15 @@ void MonitorSession::adoptInstaller(QLocalSocket *socket)
     facts.installerConnected = true;
     connectTimer.stop();
     silentConnections.removeOne(socket);
-    for (QLocalSocket *other : std::as_const(silentConnections)) {
-        other->disconnect(this);
-        other->abort();
-        other->deleteLater();
+    closeSilentConnections();
+}
+
+void MonitorSession::closeSilentConnections()
+{
+    for (QLocalSocket *socket : std::as_const(silentConnections)) {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
     }
     silentConnections.clear();
 }
@@ -196,6 +201,12 @@ void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
         runner->stopAndWait();
         facts.command = runner->result();
     }
+    // The sockets are the server's children and outlive this session's
+    // members: one still open would report its closing, when they are torn
+    // down, to a session half destroyed.
+    closeSilentConnections();
+    if (installer)
+        installer->disconnect(this);
     server.close();
 
     const Outcome outcome = setupFailure ? *setupFailure : decideOutcome(facts);

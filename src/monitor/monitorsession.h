@@ -53,6 +53,7 @@ private:
     void readFrom(QLocalSocket *socket);
     void connectionClosed(QLocalSocket *socket);
     void adoptInstaller(QLocalSocket *socket);
+    void closeSilentConnections();
     void writeCommandOutput(const QByteArray &line);
     void writeStderr(const QString &text);
     void maybeFinish();
