@@ -23,6 +23,27 @@ static QByteArray normalized(const QByteArray &text, const QTemporaryDir &dir)
 
 static QStringList sh(const QString &script) { return {"--", "sh", "-c", script}; }
 
+// This test run as the monitored command: "tst_monitor --send BYTES STATUS"
+// connects as the installer, sends BYTES a byte per write and exits with
+// STATUS; with STATUS "hold" it stays connected until the monitor ends.
+static QStringList sends(const QByteArray &bytes, const char *status)
+{
+    return {"--", QCoreApplication::applicationFilePath(), "--send", QString::fromLatin1(bytes), status};
+}
+
+static int sendAsInstaller(const QByteArray &bytes, const QByteArray &status)
+{
+    QLocalSocket socket;
+    socket.connectToServer("OstrelUpdater");
+    if (!socket.waitForConnected(10000))
+        return 99;
+    for (const char c : bytes)
+        socket.write(&c, 1), socket.waitForBytesWritten(10000);
+    if (status == "hold")
+        socket.waitForDisconnected(60000);
+    return status.toInt();
+}
+
 class TestMonitor : public QObject
 {
     Q_OBJECT
@@ -114,7 +135,8 @@ private Q_SLOTS:
     // one hidden, and a link), `stale`, a socket file nobody listens on (as a
     // crashed monitor leaves it) and `busy`, a socket the test listens on. A
     // stream given is sent as the installer once the monitor listens, a byte
-    // per write; then the file `go` appears, which scripts wait for. After the
+    // per write (an empty one: a client connects, sends nothing and stays
+    // until the monitor ends); then the file `go` appears, which scripts wait for. After the
     // run the socket file is gone, `busy` still answers, a command that wrote
     // its pid to `pid` is gone (else it is killed), and an install in
     // `installed` equals `package`.
@@ -162,6 +184,10 @@ private Q_SLOTS:
 {"event":"error","exit_code":5,"reason":"connection closed before the done message"}
 )", closed);
         row("nobody connects in time", {"--timeout=0.2"}, {}, 4, notStarted, "ostrel-monitor: no installer connected within 0.2 s\n");
+        row("silent client, no start in time", {"--timeout=0.2"}, "", 4, notStarted,
+            "ostrel-monitor: no installer connected within 0.2 s\n");
+        row("no start message in time, command stopped", QStringList{"--timeout=0.2"} + sends(".PROGRESS_1\n", "hold"), {}, 4,
+            notStarted, "ostrel-monitor: no start message arrived within 0.2 s\n");
         row("command does not connect in time", QStringList{"--timeout=0.2"} + sh("exec sleep 600"), {}, 4, notStarted,
             "ostrel-monitor: no installer connected within 0.2 s\n");
         row("command exits 0 without connecting", sh("exit 0"), {}, 4, notStarted,
@@ -239,6 +265,7 @@ private Q_SLOTS:
         }
         // Once it listens, first a connection that sends nothing, as another
         // monitor's probe makes: that is not the installer.
+        QLocalSocket silent;
         if (const QString path = listened.match(QString::fromUtf8(firstLine)).captured(1); !path.isEmpty()) {
             for (const QByteArray &bytes : {QByteArray(), stream}) {
                 QLocalSocket socket;
@@ -246,6 +273,10 @@ private Q_SLOTS:
                 QVERIFY2(socket.waitForConnected(10000), qPrintable(path));
                 for (const char c : bytes) // the monitor may be gone after a protocol error
                     socket.write(&c, 1), socket.waitForBytesWritten(10000);
+            }
+            if (stream.isEmpty()) {
+                silent.connectToServer(path);
+                QVERIFY(silent.waitForConnected(10000));
             }
         }
         QFile go(dir.filePath("go"));
@@ -272,5 +303,13 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestMonitor)
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--send") == 0)
+        return sendAsInstaller(argv[2], argv[3]);
+    TestMonitor test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_monitor.moc"

@@ -15,9 +15,6 @@ CommandRunner::CommandRunner(const QStringList &command, const QString &socketDi
     process.setProcessEnvironment(environment);
     outcome.name = QFileInfo(command.first()).fileName();
 
-    killTimer.setSingleShot(true);
-    killTimer.setInterval(killGraceMs);
-    connect(&killTimer, &QTimer::timeout, &process, &QProcess::kill);
     connect(&process, &QProcess::readyReadStandardOutput, this, &CommandRunner::readOutput);
     connect(&process, &QProcess::finished, this, &CommandRunner::processFinished);
     connect(&process, &QProcess::errorOccurred, this, &CommandRunner::processError);
@@ -27,14 +24,6 @@ void CommandRunner::start()
 {
     running = true;
     process.start();
-}
-
-void CommandRunner::terminate()
-{
-    if (!running)
-        return;
-    process.terminate();
-    killTimer.start();
 }
 
 void CommandRunner::stopAndWait()
@@ -65,7 +54,6 @@ void CommandRunner::processFinished(int exitCode, QProcess::ExitStatus status)
     if (!partialLine.isEmpty())
         emit outputLine(partialLine + '\n');
     partialLine.clear();
-    killTimer.stop();
     outcome.kind = status == QProcess::NormalExit ? CommandResult::Kind::Exited : CommandResult::Kind::Killed;
     outcome.code = exitCode;
     running = false;

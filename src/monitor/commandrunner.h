@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QProcess>
 #include <QStringList>
-#include <QTimer>
 
 // Runs the monitored command: standard input from /dev/null, TMPDIR set so
 // that a bare local-server name resolves in `socketDirectory` (where the
@@ -23,10 +22,8 @@ public:
     bool isRunning() const { return running; }
     CommandResult result() const { return outcome; }
 
-    // Asks the command to stop with SIGTERM and, if it is still there after
-    // killGraceMs, kills it. Returns at once; finished() follows.
-    void terminate();
-    // The same, but waits until the command is gone. For the last moments of
+    // Asks the command to stop with SIGTERM, kills it if it is still there
+    // after killGraceMs, and waits until it is gone. For the last moments of
     // the monitor, when the event loop will not run again.
     void stopAndWait();
 
@@ -42,7 +39,6 @@ private:
     void processError(QProcess::ProcessError error);
 
     QProcess process;
-    QTimer killTimer;
     QByteArray partialLine;
     CommandResult outcome;
     bool running = false;

@@ -30,11 +30,11 @@ MonitorSession::MonitorSession(const MonitorOptions &options, QObject *parent)
     , view(makeView(options, tracker))
 {
     facts.timeoutSeconds = options.timeoutSeconds;
-    connectTimer.setSingleShot(true);
-    connectTimer.setInterval(int(qMin(options.timeoutSeconds * 1000.0, double(INT_MAX))));
-    connect(&connectTimer, &QTimer::timeout, this, [this] {
-        connectDeadlinePassed = true;
-        maybeFinish();
+    startDeadline.setSingleShot(true);
+    startDeadline.setInterval(int(qMin(options.timeoutSeconds * 1000.0, double(INT_MAX))));
+    connect(&startDeadline, &QTimer::timeout, this, [this] {
+        facts.timedOut = true;
+        finish();
     });
     drainTimer.setSingleShot(true);
     drainTimer.setInterval(drainAfterCommandMs);
@@ -60,7 +60,7 @@ void MonitorSession::start()
         writeStderr(QStringLiteral("ostrel-monitor: removed stale socket %1\n").arg(server.fullServerName()));
     view->listening(server.fullServerName());
     if (options.timeoutSeconds > 0)
-        connectTimer.start();
+        startDeadline.start();
 
     if (options.command.isEmpty())
         return;
@@ -113,7 +113,6 @@ void MonitorSession::adoptInstaller(QLocalSocket *socket)
 {
     installer = socket;
     facts.installerConnected = true;
-    connectTimer.stop();
     silentConnections.removeOne(socket);
     closeSilentConnections();
 }
@@ -141,6 +140,8 @@ void MonitorSession::readFrom(QLocalSocket *socket)
     for (const ProgressMessage &message : result.messages) {
         tracker.apply(message);
         view->messageReceived(message);
+        if (message.kind != ProgressMessage::Kind::Progress)
+            startDeadline.stop();
         if (message.kind == ProgressMessage::Kind::Done)
             facts.doneReceived = true;
     }
@@ -166,14 +167,9 @@ void MonitorSession::maybeFinish()
 {
     if (decided)
         return;
-    if (connectDeadlinePassed && !facts.installerConnected && silentConnections.isEmpty() && !facts.timedOut) {
-        facts.timedOut = true;
-        if (runner)
-            runner->terminate();
-    }
     if (runner && runner->isRunning())
         return;
-    if (facts.timedOut || facts.doneReceived || !facts.protocolError.isEmpty()) {
+    if (facts.doneReceived || !facts.protocolError.isEmpty()) {
         finish();
         return;
     }
@@ -194,10 +190,10 @@ void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
     if (decided)
         return;
     decided = true;
-    connectTimer.stop();
+    startDeadline.stop();
     drainTimer.stop();
     if (runner) {
-        // Still running only when the monitor was interrupted.
+        // Still running only when the monitor was interrupted or timed out.
         runner->stopAndWait();
         facts.command = runner->result();
     }

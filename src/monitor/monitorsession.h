@@ -26,7 +26,9 @@
 // that closes without a byte is taken for a probe (another monitor checking
 // whether the name is in use) and forgotten. Once the installer is known,
 // further connections are closed at once. When a command was started, the
-// run never ends before the command has exited.
+// run never ends before the command has exited, unless the start message
+// does not arrive within the time-out: then the command is stopped, as on a
+// signal.
 class MonitorSession : public QObject
 {
     Q_OBJECT
@@ -70,9 +72,8 @@ private:
     ProgressParser parser;
     CommandRunner *runner = nullptr;
     QFile log;
-    QTimer connectTimer;
+    QTimer startDeadline; // --timeout: until the start message (or done) arrives
     QTimer drainTimer;
-    bool connectDeadlinePassed = false;
     bool drainExpired = false;
     SessionFacts facts;
     bool decided = false;
