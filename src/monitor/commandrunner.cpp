@@ -1,7 +1,24 @@
 #include "commandrunner.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+
+namespace {
+
+// From /proc/<pid>/stat, "pid (comm) state ppid ...", where comm may hold
+// spaces and parentheses; 0 when the process is gone.
+qint64 parentOf(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 1).simplified().split(' ');
+    return fields.size() > 1 ? fields[1].toLongLong() : 0;
+}
+
+} // namespace
 
 CommandRunner::CommandRunner(const QStringList &command, const QString &socketDirectory, QObject *parent)
     : QObject(parent)
@@ -24,6 +41,18 @@ void CommandRunner::start()
 {
     running = true;
     process.start();
+    pid = process.processId();
+}
+
+bool CommandRunner::isOwnProcess(qint64 candidate) const
+{
+    // Bounded in case the process tree changes under the walk.
+    for (int depth = 0; pid > 0 && candidate > 1 && depth < 4096; ++depth) {
+        if (candidate == pid)
+            return true;
+        candidate = parentOf(candidate);
+    }
+    return false;
 }
 
 void CommandRunner::stopAndWait()

@@ -20,6 +20,10 @@ public:
 
     void start();
     bool isRunning() const { return running; }
+    // Whether `pid` is the command's process or one of its descendants, as
+    // far as /proc tells: a descendant that has exited and been reaped by its
+    // own parent can no longer be recognised.
+    bool isOwnProcess(qint64 pid) const;
     CommandResult result() const { return outcome; }
 
     // Asks the command to stop with SIGTERM, kills it if it is still there
@@ -41,5 +45,6 @@ private:
     QProcess process;
     QByteArray partialLine;
     CommandResult outcome;
+    qint64 pid = 0; // kept: QProcess forgets it once the command has exited
     bool running = false;
 };

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <climits>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -20,6 +21,16 @@ std::unique_ptr<ProgressView> makeView(const MonitorOptions &options, const Prog
     if (::isatty(STDOUT_FILENO))
         return std::make_unique<TerminalView>(tracker);
     return std::make_unique<PlainView>(tracker);
+}
+
+// The process that connected, as the kernel recorded it; 0 if unknown.
+qint64 peerPid(const QLocalSocket *socket)
+{
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return 0;
+    return credentials.pid;
 }
 
 } // namespace
@@ -96,7 +107,8 @@ bool MonitorSession::openLogFile()
 void MonitorSession::acceptConnections()
 {
     while (QLocalSocket *socket = server.nextPendingConnection()) {
-        if (installer || decided) {
+        // Checked at once, while the peer is most likely still there to be found.
+        if (installer || decided || (runner && !runner->isOwnProcess(peerPid(socket)))) {
             socket->abort();
             socket->deleteLater();
             continue;

@@ -24,8 +24,11 @@
 //
 // A connection counts as the installer's once it sends its first byte; one
 // that closes without a byte is taken for a probe (another monitor checking
-// whether the name is in use) and forgotten. Once the installer is known,
-// further connections are closed at once. When a command was started, the
+// whether the name is in use) and forgotten. When a command was started,
+// only its own process or one of its descendants can be the installer: any
+// other connection is closed at once, so that a stray or hostile client of
+// the same user cannot fail or fake the install. Once the installer is
+// known, further connections are closed at once. When a command was started, the
 // run never ends before the command has exited, unless the start message
 // does not arrive within the time-out: then the command is stopped, as on a
 // signal.
