@@ -203,12 +203,18 @@ private Q_SLOTS:
         row("closed early, command fails", sends(".START_1\n", "3"), {}, 7, oneStopped, sendFailed);
         row("data after done", sends(whole + ".PROGRESS_2\n", "0"), {}, 6, one,
             "ostrel-monitor: protocol error at line 4 (byte offset 28): data after .DONE_ \".PROGRESS_2\\n\"\n");
-        // The command's output is passed on whole; TMPDIR names the socket's
-        // directory, where the installer looks for its bare name.
+        // The command's output is passed on in whole lines, to a log file
+        // byte for byte; TMPDIR names the socket's directory, where the
+        // installer looks for its bare name.
         const QString talk = "echo one >&2; echo two; printf three >&2; test -S \"$TMPDIR/OstrelUpdater\" && exit 3";
         row("command output to standard error", sh(talk), {}, 7, notStarted, "one\ntwo\nthree\n" + shFailed);
         row("command output to a log file", QStringList{"--log", "DIR/log", "--name", "DIR/package/OstrelUpdater"} + sh(talk),
-            {}, 7, "listening on DIR/package/OstrelUpdater\nstopped: no start message arrived\n", shFailed, "one\ntwo\nthree\n");
+            {}, 7, "listening on DIR/package/OstrelUpdater\nstopped: no start message arrived\n", shFailed, "one\ntwo\nthree");
+        QByteArray counted;
+        for (int i = 1; i <= 100000; ++i)
+            counted += QByteArray::number(i) + '\n';
+        row("a burst of output, logged as written", QStringList{"--log", "DIR/log"} + sh("seq 100000; printf end"), {}, 4,
+            notStarted, "ostrel-monitor: sh exited with status 0 without connecting\n", counted + "end");
         row("log file cannot be opened", {"--log", "DIR/none/log"}, {}, 1, "",
             "ostrel-monitor: cannot open log file DIR/none/log: No such file or directory\n");
         row("stale socket replaced", {"--name", "DIR/stale"}, ".START_0\n.DONE_\n", 0,

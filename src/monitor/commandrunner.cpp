@@ -68,21 +68,14 @@ void CommandRunner::stopAndWait()
 
 void CommandRunner::readOutput()
 {
-    partialLine += process.readAllStandardOutput();
-    const qsizetype end = partialLine.lastIndexOf('\n') + 1;
-    if (end == 0)
-        return;
-    for (const QByteArray &line : partialLine.first(end - 1).split('\n'))
-        emit outputLine(line + '\n');
-    partialLine.remove(0, end);
+    const QByteArray bytes = process.readAllStandardOutput();
+    if (!bytes.isEmpty())
+        emit output(bytes);
 }
 
 void CommandRunner::processFinished(int exitCode, QProcess::ExitStatus status)
 {
     readOutput();
-    if (!partialLine.isEmpty())
-        emit outputLine(partialLine + '\n');
-    partialLine.clear();
     outcome.kind = status == QProcess::NormalExit ? CommandResult::Kind::Exited : CommandResult::Kind::Killed;
     outcome.code = exitCode;
     running = false;

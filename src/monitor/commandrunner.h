@@ -10,7 +10,7 @@
 // Runs the monitored command: standard input from /dev/null, TMPDIR set so
 // that a bare local-server name resolves in `socketDirectory` (where the
 // monitor listens), and its standard output and standard error merged and
-// handed on as whole lines, so they never break into the progress bar mid-line.
+// handed on as they come, all that is available at a time.
 class CommandRunner : public QObject
 {
     Q_OBJECT
@@ -32,7 +32,7 @@ public:
     void stopAndWait();
 
 signals:
-    void outputLine(const QByteArray &line); // ends with '\n'
+    void output(const QByteArray &bytes);
     void finished();
 
 private:
@@ -43,7 +43,6 @@ private:
     void processError(QProcess::ProcessError error);
 
     QProcess process;
-    QByteArray partialLine;
     CommandResult outcome;
     qint64 pid = 0; // kept: QProcess forgets it once the command has exited
     bool running = false;

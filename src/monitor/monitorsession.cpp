@@ -53,6 +53,9 @@ MonitorSession::MonitorSession(const MonitorOptions &options, QObject *parent)
         drainExpired = true;
         maybeFinish();
     });
+    logFlush.setSingleShot(true);
+    logFlush.setInterval(logFlushMs);
+    connect(&logFlush, &QTimer::timeout, this, &MonitorSession::flushCommandOutput);
     connect(&server, &QLocalServer::newConnection, this, &MonitorSession::acceptConnections);
 }
 
@@ -76,8 +79,9 @@ void MonitorSession::start()
     if (options.command.isEmpty())
         return;
     runner = new CommandRunner(options.command, QFileInfo(server.fullServerName()).absolutePath(), this);
-    connect(runner, &CommandRunner::outputLine, this, &MonitorSession::writeCommandOutput);
+    connect(runner, &CommandRunner::output, this, &MonitorSession::writeCommandOutput);
     connect(runner, &CommandRunner::finished, this, [this] {
+        flushCommandOutput();
         // The command may have connected and written everything just before
         // it exited, faster than the event loop has looked: take in any
         // connection still waiting to be accepted; its bytes follow.
@@ -209,6 +213,7 @@ void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
         runner->stopAndWait();
         facts.command = runner->result();
     }
+    flushCommandOutput();
     // The sockets are the server's children and outlive this session's
     // members: one still open would report its closing, when they are torn
     // down, to a session half destroyed.
@@ -224,14 +229,34 @@ void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
     emit finished(outcome.exitCode);
 }
 
-void MonitorSession::writeCommandOutput(const QByteArray &line)
+void MonitorSession::writeCommandOutput(const QByteArray &bytes)
 {
     if (log.isOpen()) {
-        log.write(line);
+        logPending += bytes;
+        if (!logFlush.isActive())
+            logFlush.start();
         return;
     }
+    stderrPending += bytes;
+    const qsizetype end = stderrPending.lastIndexOf('\n') + 1;
+    if (end == 0)
+        return;
     view->aboutToWriteStderr();
-    writeAll(STDERR_FILENO, line);
+    writeAll(STDERR_FILENO, stderrPending.first(end));
+    stderrPending.remove(0, end);
+}
+
+void MonitorSession::flushCommandOutput()
+{
+    logFlush.stop();
+    if (!logPending.isEmpty())
+        log.write(logPending);
+    logPending.clear();
+    if (stderrPending.isEmpty())
+        return;
+    view->aboutToWriteStderr();
+    writeAll(STDERR_FILENO, stderrPending + '\n');
+    stderrPending.clear();
 }
 
 void MonitorSession::writeStderr(const QString &text)

@@ -59,7 +59,8 @@ private:
     void connectionClosed(QLocalSocket *socket);
     void adoptInstaller(QLocalSocket *socket);
     void closeSilentConnections();
-    void writeCommandOutput(const QByteArray &line);
+    void writeCommandOutput(const QByteArray &bytes);
+    void flushCommandOutput();
     void writeStderr(const QString &text);
     void maybeFinish();
     // Without an outcome, works it out from what the run observed.
@@ -75,6 +76,13 @@ private:
     ProgressParser parser;
     CommandRunner *runner = nullptr;
     QFile log;
+    // The command's output on its way: to the log in writes of up to
+    // logFlushMs worth, to standard error in whole lines (a line never breaks
+    // into the progress bar), an unfinished one ended when the command ends.
+    static constexpr int logFlushMs = 50;
+    QByteArray logPending;
+    QByteArray stderrPending;
+    QTimer logFlush;
     QTimer startDeadline; // --timeout: until the start message (or done) arrives
     QTimer drainTimer;
     bool drainExpired = false;
