@@ -23,6 +23,27 @@ static QByteArray normalized(const QByteArray &text, const QTemporaryDir &dir)
 
 static QStringList sh(const QString &script) { return {"--", "sh", "-c", script}; }
 
+// This test run as the monitored command: "tst_monitor --send BYTES STATUS"
+// connects as the installer, sends BYTES in one write and exits with
+// STATUS; with STATUS "hold" it stays connected until the monitor ends.
+static QStringList sends(const QByteArray &bytes, const char *status)
+{
+    return {"--", QCoreApplication::applicationFilePath(), "--send", QString::fromLatin1(bytes), status};
+}
+
+static int sendAsInstaller(const QByteArray &bytes, const QByteArray &status)
+{
+    QLocalSocket socket;
+    socket.connectToServer("OstrelUpdater");
+    if (!socket.waitForConnected(10000))
+        return 99;
+    socket.write(bytes);
+    socket.waitForBytesWritten(10000);
+    if (status == "hold")
+        socket.waitForDisconnected(60000);
+    return status.toInt();
+}
+
 class TestMonitor : public QObject
 {
     Q_OBJECT
@@ -113,11 +134,12 @@ private Q_SLOTS:
     // own ("DIR" at the start of an argument) holding `package` (three files,
     // one hidden, and a link), `stale`, a socket file nobody listens on (as a
     // crashed monitor leaves it) and `busy`, a socket the test listens on. A
-    // stream given is sent as the installer once the monitor listens, a byte
-    // per write; then the file `go` appears, which scripts wait for. After the
-    // run the socket file is gone, `busy` still answers, a command that wrote
-    // its pid to `pid` is gone (else it is killed), and an install in
-    // `installed` equals `package`.
+    // stream given is sent by the test once the monitor listens, a byte per
+    // write (an empty one: a client connects, sends nothing and stays until
+    // the monitor ends); then the file `go` appears, which scripts wait for.
+    // After the run the socket file is gone, `busy` still answers, a command
+    // that wrote its pid to `pid` is gone (else it is killed), and an install
+    // in `installed` equals `package`.
     void run_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -130,9 +152,6 @@ private Q_SLOTS:
                             const QByteArray &out, const QByteArray &err, const QByteArray &log = {}) {
             QTest::newRow(name) << arguments << stream << exitCode << out << err << log;
         };
-        const auto exitOnGo = [](int status) {
-            return sh(QString("until [ -e \"$TMPDIR/go\" ]; do sleep 0.02; done; exit %1").arg(status));
-        };
         const QByteArray listening = "listening on DIR/OstrelUpdater\n", whole = ".START_1\n.PROGRESS_1\n.DONE_\n";
         QByteArray twenty = ".START_20\n", tenths = listening + "start: 20 files\n";
         for (int i = 1; i <= 20; ++i)
@@ -144,6 +163,9 @@ private Q_SLOTS:
         const QByteArray oneStopped = listening + "start: 1 files\nstopped: 0 of 1 files (0%) after T\n";
         const QByteArray closed = "ostrel-monitor: connection closed before the done message\n";
         const QByteArray shFailed = "ostrel-monitor: sh exited with status 3\n";
+        const QByteArray sendFailed = "ostrel-monitor: tst_monitor exited with status 3\n";
+        const QByteArray installed = listening + "start: 3 files\nprogress: 1/3 files (33%)\nprogress: 2/3 files (66%)\n"
+                                                 "progress: 3/3 files (100%)\ndone: 3 of 3 files in T (R files/s)\n";
 
         row("twenty files, every tenth shown", {}, twenty + ".DONE_\n", 0, tenths + "done: 20 of 20 files in T (R files/s)\n", "");
         row("closed inside a line before done", {}, twenty.first(60), 5, listening + "start: 20 files\n"
@@ -162,6 +184,12 @@ private Q_SLOTS:
 {"event":"error","exit_code":5,"reason":"connection closed before the done message"}
 )", closed);
         row("nobody connects in time", {"--timeout=0.2"}, {}, 4, notStarted, "ostrel-monitor: no installer connected within 0.2 s\n");
+        row("silent client, no start in time", {"--timeout=1"}, "", 4, notStarted,
+            "ostrel-monitor: no installer connected within 1 s\n");
+        row("command connects silently, stopped in time", QStringList{"--timeout=1"} + sends("", "hold"), {}, 4, notStarted,
+            "ostrel-monitor: no installer connected within 1 s\n");
+        row("no start message in time, command stopped", QStringList{"--timeout=2"} + sends(".PROGRESS_1\n", "hold"), {}, 4,
+            notStarted, "ostrel-monitor: no start message arrived within 2 s\n");
         row("command does not connect in time", QStringList{"--timeout=0.2"} + sh("exec sleep 600"), {}, 4, notStarted,
             "ostrel-monitor: no installer connected within 0.2 s\n");
         row("command exits 0 without connecting", sh("exit 0"), {}, 4, notStarted,
@@ -169,18 +197,24 @@ private Q_SLOTS:
         row("command killed", sh("kill -KILL $$"), {}, 7, notStarted, "ostrel-monitor: sh was killed by signal 9 (Killed)\n");
         row("command missing", {"--", "DIR/missing"}, {}, 7, notStarted,
             "ostrel-monitor: cannot start DIR/missing: execve: No such file or directory\n");
-        row("done, command succeeds", exitOnGo(0), whole, 0, one, "");
-        row("done, command fails", exitOnGo(3), whole, 7, one, shFailed);
-        row("closed early, command succeeds", exitOnGo(0), ".START_1\n", 5, oneStopped, closed);
-        row("closed early, command fails", exitOnGo(3), ".START_1\n", 7, oneStopped, shFailed);
-        row("data after done", exitOnGo(0), whole + ".PROGRESS_2\n", 6, one,
+        row("done, command succeeds", sends(whole, "0"), {}, 0, one, "");
+        row("done, command fails", sends(whole, "3"), {}, 7, one, sendFailed);
+        row("closed early, command succeeds", sends(".START_1\n", "0"), {}, 5, oneStopped, closed);
+        row("closed early, command fails", sends(".START_1\n", "3"), {}, 7, oneStopped, sendFailed);
+        row("data after done", sends(whole + ".PROGRESS_2\n", "0"), {}, 6, one,
             "ostrel-monitor: protocol error at line 4 (byte offset 28): data after .DONE_ \".PROGRESS_2\\n\"\n");
-        // The command's output is passed on whole; TMPDIR names the socket's
-        // directory, where the installer looks for its bare name.
+        // The command's output is passed on in whole lines, to a log file
+        // byte for byte; TMPDIR names the socket's directory, where the
+        // installer looks for its bare name.
         const QString talk = "echo one >&2; echo two; printf three >&2; test -S \"$TMPDIR/OstrelUpdater\" && exit 3";
         row("command output to standard error", sh(talk), {}, 7, notStarted, "one\ntwo\nthree\n" + shFailed);
         row("command output to a log file", QStringList{"--log", "DIR/log", "--name", "DIR/package/OstrelUpdater"} + sh(talk),
-            {}, 7, "listening on DIR/package/OstrelUpdater\nstopped: no start message arrived\n", shFailed, "one\ntwo\nthree\n");
+            {}, 7, "listening on DIR/package/OstrelUpdater\nstopped: no start message arrived\n", shFailed, "one\ntwo\nthree");
+        QByteArray counted;
+        for (int i = 1; i <= 100000; ++i)
+            counted += QByteArray::number(i) + '\n';
+        row("a burst of output, logged as written", QStringList{"--log", "DIR/log"} + sh("seq 100000; printf end"), {}, 4,
+            notStarted, "ostrel-monitor: sh exited with status 0 without connecting\n", counted + "end");
         row("log file cannot be opened", {"--log", "DIR/none/log"}, {}, 1, "",
             "ostrel-monitor: cannot open log file DIR/none/log: No such file or directory\n");
         row("stale socket replaced", {"--name", "DIR/stale"}, ".START_0\n.DONE_\n", 0,
@@ -200,8 +234,12 @@ private Q_SLOTS:
             "ostrel-monitor: --timeout needs a number of seconds, got -1\nTry 'ostrel-monitor --help'.\n");
         // The whole chain, the installer's lines going to the log.
         const QStringList install{"--log", "DIR/log", "--", INSTALLER_PATH, "DIR/package", "DIR/installed"};
-        row("real installer", install, {}, 0, listening + "start: 3 files\nprogress: 1/3 files (33%)\n"
-            "progress: 2/3 files (66%)\nprogress: 3/3 files (100%)\ndone: 3 of 3 files in T (R files/s)\n", "");
+        row("real installer", install, {}, 0, installed, "");
+        // A client of the same user that is not the command's cannot pass for
+        // the installer, even when it is first; here the installer is a
+        // child of the shell and starts once the forged stream is sent.
+        row("forged client beside the real installer", QStringList{"--log", "DIR/log"} + sh("until [ -e \"$TMPDIR/go\" ]; "
+            "do sleep 0.02; done; \"$0\" \"$TMPDIR/package\" \"$TMPDIR/installed\"") << INSTALLER_PATH, whole, 0, installed, "");
         row("real installer, missing source", QStringList(install).replaceInStrings("DIR/package", "DIR/none"), {}, 7,
             notStarted, "ostrel-monitor: ostrel-installer exited with status 2\n");
     }
@@ -238,8 +276,13 @@ private Q_SLOTS:
             firstLine = monitor.readLine();
         }
         // Once it listens, first a connection that sends nothing, as another
-        // monitor's probe makes: that is not the installer.
-        if (const QString path = listened.match(QString::fromUtf8(firstLine)).captured(1); !path.isEmpty()) {
+        // monitor's probe makes: that is not the installer. A silent client
+        // is alone, as in the runs where a monitor left with one crashed.
+        QLocalSocket silent;
+        if (const QString path = listened.match(QString::fromUtf8(firstLine)).captured(1); !path.isEmpty() && stream.isEmpty()) {
+            silent.connectToServer(path);
+            QVERIFY2(silent.waitForConnected(10000), qPrintable(path));
+        } else if (!path.isEmpty()) {
             for (const QByteArray &bytes : {QByteArray(), stream}) {
                 QLocalSocket socket;
                 socket.connectToServer(path);
@@ -272,5 +315,13 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestMonitor)
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--send") == 0)
+        return sendAsInstaller(argv[2], argv[3]);
+    TestMonitor test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_monitor.moc"

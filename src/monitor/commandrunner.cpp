@@ -1,7 +1,24 @@
 #include "commandrunner.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+
+namespace {
+
+// From /proc/<pid>/stat, "pid (comm) state ppid ...", where comm may hold
+// spaces and parentheses; 0 when the process is gone.
+qint64 parentOf(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 1).simplified().split(' ');
+    return fields.size() > 1 ? fields[1].toLongLong() : 0;
+}
+
+} // namespace
 
 CommandRunner::CommandRunner(const QStringList &command, const QString &socketDirectory, QObject *parent)
     : QObject(parent)
@@ -15,9 +32,6 @@ CommandRunner::CommandRunner(const QStringList &command, const QString &socketDi
     process.setProcessEnvironment(environment);
     outcome.name = QFileInfo(command.first()).fileName();
 
-    killTimer.setSingleShot(true);
-    killTimer.setInterval(killGraceMs);
-    connect(&killTimer, &QTimer::timeout, &process, &QProcess::kill);
     connect(&process, &QProcess::readyReadStandardOutput, this, &CommandRunner::readOutput);
     connect(&process, &QProcess::finished, this, &CommandRunner::processFinished);
     connect(&process, &QProcess::errorOccurred, this, &CommandRunner::processError);
@@ -27,14 +41,18 @@ void CommandRunner::start()
 {
     running = true;
     process.start();
+    pid = process.processId();
 }
 
-void CommandRunner::terminate()
+bool CommandRunner::isOwnProcess(qint64 candidate) const
 {
-    if (!running)
-        return;
-    process.terminate();
-    killTimer.start();
+    // Bounded in case the process tree changes under the walk.
+    for (int depth = 0; pid > 0 && candidate > 1 && depth < 4096; ++depth) {
+        if (candidate == pid)
+            return true;
+        candidate = parentOf(candidate);
+    }
+    return false;
 }
 
 void CommandRunner::stopAndWait()
@@ -50,22 +68,14 @@ void CommandRunner::stopAndWait()
 
 void CommandRunner::readOutput()
 {
-    partialLine += process.readAllStandardOutput();
-    const qsizetype end = partialLine.lastIndexOf('\n') + 1;
-    if (end == 0)
-        return;
-    for (const QByteArray &line : partialLine.first(end - 1).split('\n'))
-        emit outputLine(line + '\n');
-    partialLine.remove(0, end);
+    const QByteArray bytes = process.readAllStandardOutput();
+    if (!bytes.isEmpty())
+        emit output(bytes);
 }
 
 void CommandRunner::processFinished(int exitCode, QProcess::ExitStatus status)
 {
     readOutput();
-    if (!partialLine.isEmpty())
-        emit outputLine(partialLine + '\n');
-    partialLine.clear();
-    killTimer.stop();
     outcome.kind = status == QProcess::NormalExit ? CommandResult::Kind::Exited : CommandResult::Kind::Killed;
     outcome.code = exitCode;
     running = false;

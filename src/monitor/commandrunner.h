@@ -6,12 +6,11 @@
 #include <QObject>
 #include <QProcess>
 #include <QStringList>
-#include <QTimer>
 
 // Runs the monitored command: standard input from /dev/null, TMPDIR set so
 // that a bare local-server name resolves in `socketDirectory` (where the
 // monitor listens), and its standard output and standard error merged and
-// handed on as whole lines, so they never break into the progress bar mid-line.
+// handed on as they come, all that is available at a time.
 class CommandRunner : public QObject
 {
     Q_OBJECT
@@ -21,17 +20,19 @@ public:
 
     void start();
     bool isRunning() const { return running; }
+    // Whether `pid` is the command's process or one of its descendants, as
+    // far as /proc tells: a descendant that has exited and been reaped by its
+    // own parent can no longer be recognised.
+    bool isOwnProcess(qint64 pid) const;
     CommandResult result() const { return outcome; }
 
-    // Asks the command to stop with SIGTERM and, if it is still there after
-    // killGraceMs, kills it. Returns at once; finished() follows.
-    void terminate();
-    // The same, but waits until the command is gone. For the last moments of
+    // Asks the command to stop with SIGTERM, kills it if it is still there
+    // after killGraceMs, and waits until it is gone. For the last moments of
     // the monitor, when the event loop will not run again.
     void stopAndWait();
 
 signals:
-    void outputLine(const QByteArray &line); // ends with '\n'
+    void output(const QByteArray &bytes);
     void finished();
 
 private:
@@ -42,8 +43,7 @@ private:
     void processError(QProcess::ProcessError error);
 
     QProcess process;
-    QTimer killTimer;
-    QByteArray partialLine;
     CommandResult outcome;
+    qint64 pid = 0; // kept: QProcess forgets it once the command has exited
     bool running = false;
 };

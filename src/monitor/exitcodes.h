@@ -7,7 +7,7 @@ enum ExitCode : int {
     ExitSetupFailed = 1,      // could not listen, or could not open the log file
     ExitUsage = 2,            // bad command line
     ExitNameBusy = 3,         // a live server already listens under the name
-    ExitNoConnection = 4,     // nobody connected in time, or the command exited without connecting
+    ExitNoConnection = 4,     // no start message in time, or the command exited without connecting
     ExitClosedBeforeDone = 5, // the connection closed without a DONE message
     ExitProtocolError = 6,    // a malformed message arrived
     ExitCommandFailed = 7,    // the command exited non-zero, was killed, or could not start

@@ -13,13 +13,14 @@ QString monitorUsage()
             "\n"
             "  --name NAME        local socket name or full path (default OstrelUpdater,\n"
             "                     which lives in $TMPDIR or /tmp)\n"
-            "  --timeout SECONDS  give up when nobody connects in time (default 30, 0: never)\n"
+            "  --timeout SECONDS  give up, stopping the command, when no start message has\n"
+            "                     arrived in time (default 30, 0: never)\n"
             "  --log FILE         write the command's output to FILE, not standard error\n"
             "  --json             one JSON object per event on standard output\n"
             "  -h, --help         show this text\n"
             "  --version          show the version\n"
             "\n"
-            "Exit status: 0 done, 1 set-up failed, 2 usage, 3 name in use, 4 no connection,\n"
+            "Exit status: 0 done, 1 set-up failed, 2 usage, 3 name in use, 4 no start,\n"
             "5 closed before done, 6 protocol error, 7 command failed, 128+N signal N.\n");
 }
 

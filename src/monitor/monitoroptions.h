@@ -8,7 +8,7 @@
 struct MonitorOptions
 {
     QString serverName = QStringLiteral("OstrelUpdater");
-    double timeoutSeconds = 30; // 0: wait for a connection for ever
+    double timeoutSeconds = 30; // 0: wait for the start message for ever
     QString logFile;            // empty: the command's output goes to standard error
     bool json = false;
     bool help = false;

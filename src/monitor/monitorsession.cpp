@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <climits>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +23,16 @@ std::unique_ptr<ProgressView> makeView(const MonitorOptions &options, const Prog
     return std::make_unique<PlainView>(tracker);
 }
 
+// The process that connected, as the kernel recorded it; 0 if unknown.
+qint64 peerPid(const QLocalSocket *socket)
+{
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return 0;
+    return credentials.pid;
+}
+
 } // namespace
 
 MonitorSession::MonitorSession(const MonitorOptions &options, QObject *parent)
@@ -30,11 +41,11 @@ MonitorSession::MonitorSession(const MonitorOptions &options, QObject *parent)
     , view(makeView(options, tracker))
 {
     facts.timeoutSeconds = options.timeoutSeconds;
-    connectTimer.setSingleShot(true);
-    connectTimer.setInterval(int(qMin(options.timeoutSeconds * 1000.0, double(INT_MAX))));
-    connect(&connectTimer, &QTimer::timeout, this, [this] {
-        connectDeadlinePassed = true;
-        maybeFinish();
+    startDeadline.setSingleShot(true);
+    startDeadline.setInterval(int(qMin(options.timeoutSeconds * 1000.0, double(INT_MAX))));
+    connect(&startDeadline, &QTimer::timeout, this, [this] {
+        facts.timedOut = true;
+        finish();
     });
     drainTimer.setSingleShot(true);
     drainTimer.setInterval(drainAfterCommandMs);
@@ -42,6 +53,9 @@ MonitorSession::MonitorSession(const MonitorOptions &options, QObject *parent)
         drainExpired = true;
         maybeFinish();
     });
+    logFlush.setSingleShot(true);
+    logFlush.setInterval(logFlushMs);
+    connect(&logFlush, &QTimer::timeout, this, &MonitorSession::flushCommandOutput);
     connect(&server, &QLocalServer::newConnection, this, &MonitorSession::acceptConnections);
 }
 
@@ -60,13 +74,14 @@ void MonitorSession::start()
         writeStderr(QStringLiteral("ostrel-monitor: removed stale socket %1\n").arg(server.fullServerName()));
     view->listening(server.fullServerName());
     if (options.timeoutSeconds > 0)
-        connectTimer.start();
+        startDeadline.start();
 
     if (options.command.isEmpty())
         return;
     runner = new CommandRunner(options.command, QFileInfo(server.fullServerName()).absolutePath(), this);
-    connect(runner, &CommandRunner::outputLine, this, &MonitorSession::writeCommandOutput);
+    connect(runner, &CommandRunner::output, this, &MonitorSession::writeCommandOutput);
     connect(runner, &CommandRunner::finished, this, [this] {
+        flushCommandOutput();
         // The command may have connected and written everything just before
         // it exited, faster than the event loop has looked: take in any
         // connection still waiting to be accepted; its bytes follow.
@@ -96,7 +111,8 @@ bool MonitorSession::openLogFile()
 void MonitorSession::acceptConnections()
 {
     while (QLocalSocket *socket = server.nextPendingConnection()) {
-        if (installer || decided) {
+        // Checked at once, while the peer is most likely still there to be found.
+        if (installer || decided || (runner && !runner->isOwnProcess(peerPid(socket)))) {
             socket->abort();
             socket->deleteLater();
             continue;
@@ -113,12 +129,16 @@ void MonitorSession::adoptInstaller(QLocalSocket *socket)
 {
     installer = socket;
     facts.installerConnected = true;
-    connectTimer.stop();
     silentConnections.removeOne(socket);
-    for (QLocalSocket *other : std::as_const(silentConnections)) {
-        other->disconnect(this);
-        other->abort();
-        other->deleteLater();
+    closeSilentConnections();
+}
+
+void MonitorSession::closeSilentConnections()
+{
+    for (QLocalSocket *socket : std::as_const(silentConnections)) {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
     }
     silentConnections.clear();
 }
@@ -136,6 +156,8 @@ void MonitorSession::readFrom(QLocalSocket *socket)
     for (const ProgressMessage &message : result.messages) {
         tracker.apply(message);
         view->messageReceived(message);
+        if (message.kind != ProgressMessage::Kind::Progress)
+            startDeadline.stop();
         if (message.kind == ProgressMessage::Kind::Done)
             facts.doneReceived = true;
     }
@@ -161,14 +183,9 @@ void MonitorSession::maybeFinish()
 {
     if (decided)
         return;
-    if (connectDeadlinePassed && !facts.installerConnected && silentConnections.isEmpty() && !facts.timedOut) {
-        facts.timedOut = true;
-        if (runner)
-            runner->terminate();
-    }
     if (runner && runner->isRunning())
         return;
-    if (facts.timedOut || facts.doneReceived || !facts.protocolError.isEmpty()) {
+    if (facts.doneReceived || !facts.protocolError.isEmpty()) {
         finish();
         return;
     }
@@ -189,13 +206,20 @@ void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
     if (decided)
         return;
     decided = true;
-    connectTimer.stop();
+    startDeadline.stop();
     drainTimer.stop();
     if (runner) {
-        // Still running only when the monitor was interrupted.
+        // Still running only when the monitor was interrupted or timed out.
         runner->stopAndWait();
         facts.command = runner->result();
     }
+    flushCommandOutput();
+    // The sockets are the server's children and outlive this session's
+    // members: one still open would report its closing, when they are torn
+    // down, to a session half destroyed.
+    closeSilentConnections();
+    if (installer)
+        installer->disconnect(this);
     server.close();
 
     const Outcome outcome = setupFailure ? *setupFailure : decideOutcome(facts);
@@ -205,14 +229,34 @@ void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
     emit finished(outcome.exitCode);
 }
 
-void MonitorSession::writeCommandOutput(const QByteArray &line)
+void MonitorSession::writeCommandOutput(const QByteArray &bytes)
 {
     if (log.isOpen()) {
-        log.write(line);
+        logPending += bytes;
+        if (!logFlush.isActive())
+            logFlush.start();
         return;
     }
+    stderrPending += bytes;
+    const qsizetype end = stderrPending.lastIndexOf('\n') + 1;
+    if (end == 0)
+        return;
     view->aboutToWriteStderr();
-    writeAll(STDERR_FILENO, line);
+    writeAll(STDERR_FILENO, stderrPending.first(end));
+    stderrPending.remove(0, end);
+}
+
+void MonitorSession::flushCommandOutput()
+{
+    logFlush.stop();
+    if (!logPending.isEmpty())
+        log.write(logPending);
+    logPending.clear();
+    if (stderrPending.isEmpty())
+        return;
+    view->aboutToWriteStderr();
+    writeAll(STDERR_FILENO, stderrPending + '\n');
+    stderrPending.clear();
 }
 
 void MonitorSession::writeStderr(const QString &text)

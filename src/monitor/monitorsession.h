@@ -24,9 +24,14 @@
 //
 // A connection counts as the installer's once it sends its first byte; one
 // that closes without a byte is taken for a probe (another monitor checking
-// whether the name is in use) and forgotten. Once the installer is known,
-// further connections are closed at once. When a command was started, the
-// run never ends before the command has exited.
+// whether the name is in use) and forgotten. When a command was started,
+// only its own process or one of its descendants can be the installer: any
+// other connection is closed at once, so that a stray or hostile client of
+// the same user cannot fail or fake the install. Once the installer is
+// known, further connections are closed at once. When a command was started, the
+// run never ends before the command has exited, unless the start message
+// does not arrive within the time-out: then the command is stopped, as on a
+// signal.
 class MonitorSession : public QObject
 {
     Q_OBJECT
@@ -53,7 +58,9 @@ private:
     void readFrom(QLocalSocket *socket);
     void connectionClosed(QLocalSocket *socket);
     void adoptInstaller(QLocalSocket *socket);
-    void writeCommandOutput(const QByteArray &line);
+    void closeSilentConnections();
+    void writeCommandOutput(const QByteArray &bytes);
+    void flushCommandOutput();
     void writeStderr(const QString &text);
     void maybeFinish();
     // Without an outcome, works it out from what the run observed.
@@ -69,9 +76,15 @@ private:
     ProgressParser parser;
     CommandRunner *runner = nullptr;
     QFile log;
-    QTimer connectTimer;
+    // The command's output on its way: to the log in writes of up to
+    // logFlushMs worth, to standard error in whole lines (a line never breaks
+    // into the progress bar), an unfinished one ended when the command ends.
+    static constexpr int logFlushMs = 50;
+    QByteArray logPending;
+    QByteArray stderrPending;
+    QTimer logFlush;
+    QTimer startDeadline; // --timeout: until the start message (or done) arrives
     QTimer drainTimer;
-    bool connectDeadlinePassed = false;
     bool drainExpired = false;
     SessionFacts facts;
     bool decided = false;
