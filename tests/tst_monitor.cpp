@@ -13,6 +13,8 @@
 #include <csignal>
 #include <unistd.h>
 
+using namespace Ostrel;
+
 // With the test's directory, times and rates put in words no run changes.
 static QByteArray normalized(const QByteArray &text, const QTemporaryDir &dir)
 {

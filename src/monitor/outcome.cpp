@@ -1,24 +1,6 @@
 #include "outcome.h"
 
-#include <cstring>
-
-QString describeSignal(int signal)
-{
-    return QStringLiteral("signal %1 (%2)").arg(signal).arg(QString::fromLocal8Bit(::strsignal(signal)));
-}
-
-QString CommandResult::describe() const
-{
-    switch (kind) {
-    case Kind::Exited:
-        return QStringLiteral("%1 exited with status %2").arg(name).arg(code);
-    case Kind::Killed:
-        return QStringLiteral("%1 was killed by %2").arg(name, describeSignal(code));
-    case Kind::FailedToStart:
-        return QStringLiteral("cannot start %1: %2").arg(name, error);
-    }
-    return {};
-}
+using Ostrel::describeSignal;
 
 Outcome decideOutcome(const SessionFacts &facts)
 {

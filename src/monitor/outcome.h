@@ -1,24 +1,11 @@
 #pragma once
 
+#include "commandrunner.h"
 #include "exitcodes.h"
 
 #include <QString>
 
 #include <optional>
-
-// How the started command ended.
-struct CommandResult
-{
-    enum class Kind { Exited, Killed, FailedToStart };
-    QString name;    // program file name, as shown to the user
-    Kind kind = Kind::Exited;
-    int code = 0;    // exit status, or the signal that killed it
-    QString error;   // why it could not start
-
-    bool succeeded() const { return kind == Kind::Exited && code == 0; }
-    // "ostrel-installer exited with status 4", "... was killed by signal 9 (Killed)", ...
-    QString describe() const;
-};
 
 // Everything a finished run observed that bears on its exit status.
 struct SessionFacts
@@ -29,7 +16,7 @@ struct SessionFacts
     double timeoutSeconds = 0;
     bool installerConnected = false; // a connection sent at least one byte
     bool doneReceived = false;
-    std::optional<CommandResult> command; // set when a command was run
+    std::optional<Ostrel::CommandResult> command; // set when a command was run
 };
 
 struct Outcome
@@ -42,6 +29,3 @@ struct Outcome
 // an interruption, then a malformed stream, then a missed connection, then
 // the command's own failure, then a missing DONE.
 Outcome decideOutcome(const SessionFacts &facts);
-
-// "signal 15 (Terminated)"
-QString describeSignal(int signal);

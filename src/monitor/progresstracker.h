@@ -4,6 +4,8 @@
 
 #include <QElapsedTimer>
 
+using Ostrel::ProgressMessage;
+
 // What is known about an install at one moment. Numbers are kept as they
 // arrived (a progress count may exceed the total or be negative); consumers
 // clamp when they need a fraction.

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+using Ostrel::ProgressMessage;
+
 // A way of showing a run on standard output: a live bar on a terminal, plain
 // lines, or JSON objects. The session calls these in order: listening once,
 // then messageReceived for each message (after the tracker has taken it in),

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <random>
 
+using namespace Ostrel;
+
 #define CHECK(c) ((c) ? void() : (std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #c), __builtin_trap()))
 
 namespace {

@@ -3,6 +3,8 @@
 #include <QLocalServer>
 #include <QString>
 
+namespace Ostrel {
+
 // Makes `server` listen under `name` (a bare name resolved in QDir::tempPath(),
 // as QLocalSocket resolves it, or a full path) without ever taking the name
 // from a live owner:
@@ -25,3 +27,5 @@ ServerClaim claimServerName(QLocalServer &server, const QString &name);
 
 // Where a name given to QLocalServer/QLocalSocket ends up in the file system.
 QString localServerPath(const QString &name);
+
+} // namespace Ostrel

@@ -4,6 +4,10 @@
 #include <QFileInfo>
 #include <QProcessEnvironment>
 
+#include <cstring>
+
+namespace Ostrel {
+
 namespace {
 
 // From /proc/<pid>/stat, "pid (comm) state ppid ...", where comm may hold
@@ -19,6 +23,24 @@ qint64 parentOf(qint64 pid)
 }
 
 } // namespace
+
+QString describeSignal(int signal)
+{
+    return QStringLiteral("signal %1 (%2)").arg(signal).arg(QString::fromLocal8Bit(::strsignal(signal)));
+}
+
+QString CommandResult::describe() const
+{
+    switch (kind) {
+    case Kind::Exited:
+        return QStringLiteral("%1 exited with status %2").arg(name).arg(code);
+    case Kind::Killed:
+        return QStringLiteral("%1 was killed by %2").arg(name, describeSignal(code));
+    case Kind::FailedToStart:
+        return QStringLiteral("cannot start %1: %2").arg(name, error);
+    }
+    return {};
+}
 
 CommandRunner::CommandRunner(const QStringList &command, const QString &socketDirectory, QObject *parent)
     : QObject(parent)
@@ -37,6 +59,13 @@ CommandRunner::CommandRunner(const QStringList &command, const QString &socketDi
     connect(&process, &QProcess::errorOccurred, this, &CommandRunner::processError);
 }
 
+CommandRunner::~CommandRunner()
+{
+    // QProcess kills and reaps a command still running as it goes; nobody
+    // is to hear of it.
+    process.disconnect(this);
+}
+
 void CommandRunner::start()
 {
     running = true;
@@ -53,6 +82,12 @@ bool CommandRunner::isOwnProcess(qint64 candidate) const
         candidate = parentOf(candidate);
     }
     return false;
+}
+
+void CommandRunner::terminate()
+{
+    if (running)
+        process.terminate();
 }
 
 void CommandRunner::stopAndWait()
@@ -93,3 +128,5 @@ void CommandRunner::processError(QProcess::ProcessError error)
     running = false;
     emit finished();
 }
+
+} // namespace Ostrel

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace Ostrel {
+
 // Strict reader of the installer's progress stream:
 //   ".START_<n>\n", ".PROGRESS_<n>\n", ".DONE_\n"
 // where <n> is a canonical signed 32-bit decimal (optional '-', no '+', no
@@ -74,3 +76,5 @@ private:
 // Bytes as printable ASCII inside double quotes: \n, \r, \t, \\, \" and \xNN
 // for everything else, so any received garbage can be shown on one line.
 QString quotedBytes(QByteArrayView bytes);
+
+} // namespace Ostrel

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+namespace Ostrel {
+
 namespace {
 
 const QByteArray startKeyword = QByteArrayLiteral(".START_");
@@ -133,3 +135,5 @@ std::optional<ProtocolError> ProgressParser::takeLine(QList<ProgressMessage> &me
     partial.clear();
     return std::nullopt;
 }
+
+} // namespace Ostrel

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <sys/stat.h>
 
+namespace Ostrel {
+
 namespace {
 
 const int probeTimeoutMs = 2000;
@@ -72,3 +74,5 @@ ServerClaim claimServerName(QLocalServer &server, const QString &name)
     claim.removedStaleSocket = removedStale;
     return claim;
 }
+
+} // namespace Ostrel

@@ -1,0 +1,154 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+namespace Ostrel {
+
+class InstallerClientPrivate;
+
+/*!
+    \class Ostrel::InstallerClient
+    \brief Runs ostrel-installer for an updater and reports how the install goes.
+
+    An updater sets the source package directory and the destination, connects
+    to the signals and calls start(). The client makes a private socket
+    directory (mode 0700) for the run, listens there as \c OstrelUpdater,
+    starts the installer with \c TMPDIR set to that directory and the
+    arguments \c{SOURCE DESTINATION [--atomic]}, and reads its progress
+    messages. Only a connection from the installer process itself (or one of
+    its children) is taken as the installer; any other is closed at once.
+
+    Everything happens in the event loop of the thread the client lives in;
+    no call blocks it. One client runs one install at a time; it can be
+    started again once finished() has been emitted.
+
+    \code
+    auto *client = new Ostrel::InstallerClient(this);
+    client->setSource(downloadedPackage);
+    client->setDestination(QCoreApplication::applicationDirPath() + "/..");
+    client->setAtomic(true);
+    connect(client, &Ostrel::InstallerClient::progress, bar, [bar](int done, int total) {
+        bar->setMaximum(total);
+        bar->setValue(done);
+    });
+    connect(client, &Ostrel::InstallerClient::finished, this, &Updater::installFinished);
+    client->start();
+    \endcode
+
+    Destroying the client while the installer runs kills the installer,
+    which is safe (no partial file is ever left), but cancel() and waiting
+    for finished() lets it end in order.
+*/
+class InstallerClient : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString installerProgram READ installerProgram WRITE setInstallerProgram)
+    Q_PROPERTY(QString source READ source WRITE setSource)
+    Q_PROPERTY(QString destination READ destination WRITE setDestination)
+    Q_PROPERTY(bool atomic READ isAtomic WRITE setAtomic)
+    Q_PROPERTY(QString logFile READ logFile WRITE setLogFile)
+    Q_PROPERTY(bool running READ isRunning)
+
+public:
+    /*!
+        How an install ended. The installer's exit status and whether its
+        done message arrived decide it together; finished() carries it with
+        a one-line reason.
+    */
+    enum Outcome {
+        Installed,               //!< every file and link installed (status 0, done message received)
+        InstalledWithFailures,   //!< the install ran to the end, but something failed (status 4; see the log)
+        RefusedSourceMissing,    //!< the source does not exist or cannot be opened; nothing touched (2)
+        RefusedOverlap,          //!< source and destination overlap; nothing touched (5)
+        RefusedNotADirectory,    //!< the source is not a directory; nothing touched (1)
+        RefusedBusy,             //!< another install into the destination is running; nothing touched (6)
+        RefusedAtomicImpossible, //!< atomic: the destination cannot be swapped in one step; nothing touched (8)
+        Abandoned,               //!< atomic: the install failed and was undone; the destination is unchanged (7)
+        Interrupted,             //!< stopped by cancel()
+        NoUpdater,               //!< the installer found nobody listening (3); nothing touched
+        ProtocolError,           //!< the progress messages were malformed, or the done message never came
+        Crashed,                 //!< killed by a signal not sent by cancel(), or an exit status it never gives
+        FailedToStart,           //!< the installer could not be started (or the client could not set up the run)
+    };
+    Q_ENUM(Outcome)
+
+    explicit InstallerClient(QObject *parent = nullptr);
+    ~InstallerClient() override;
+
+    /*!
+        The installer to run. By default the \c ostrel-installer next to the
+        application's executable, else the one found in \c PATH.
+    */
+    QString installerProgram() const;
+    void setInstallerProgram(const QString &program);
+
+    //! The package directory to install.
+    QString source() const;
+    void setSource(const QString &directory);
+
+    //! The directory to install into. Everything in it is replaced.
+    QString destination() const;
+    void setDestination(const QString &directory);
+
+    /*!
+        Whether the new version is built beside the destination and swapped in
+        at once (\c --atomic). Off by default.
+    */
+    bool isAtomic() const;
+    void setAtomic(bool atomic);
+
+    /*!
+        A file that receives the installer's diagnostic lines as they come
+        (truncated at start()); empty (the default) for none. logLine() is
+        emitted either way.
+    */
+    QString logFile() const;
+    void setLogFile(const QString &path);
+
+    //! Whether an install was started and has not finished yet.
+    bool isRunning() const;
+
+    //! The installer found next to the application or in \c PATH; empty if none.
+    static QString defaultInstallerProgram();
+
+public Q_SLOTS:
+    /*!
+        Starts the install. Does nothing while one is running. When the run
+        cannot even begin (no source or destination set, the socket directory
+        or the log file cannot be made, the installer cannot be started),
+        finished() follows from the event loop with FailedToStart.
+    */
+    void start();
+    /*!
+        Asks the installer to stop (SIGTERM). It stops between files, so no
+        partial file is left; finished() follows with Interrupted, unless the
+        installer had already ended on its own.
+    */
+    void cancel();
+
+Q_SIGNALS:
+    //! The installer has counted the package: \a total files will follow.
+    void started(int total);
+    //! \a done of \a total files are installed; once per file.
+    void progress(int done, int total);
+    //! One diagnostic line from the installer, without its line feed, as it arrives.
+    void logLine(const QByteArray &line);
+    /*!
+        The run is over: the installer has exited and its connection is closed.
+        \a exitStatus is the installer's exit status, 128 + N when it was
+        killed by signal N, or -1 when it was not started. \a reason says in
+        one line what happened, for the user or a log.
+    */
+    void finished(Ostrel::InstallerClient::Outcome outcome, int exitStatus, const QString &reason);
+
+private:
+    void finishRun();
+
+    std::unique_ptr<InstallerClientPrivate> d;
+};
+
+} // namespace Ostrel

@@ -1,0 +1,230 @@
+#include "ostrel/installerclient.h"
+
+#include "progresschannel.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <utility>
+
+namespace Ostrel {
+
+namespace {
+
+// The installer's exit statuses (ostrel-installer's README lists them).
+enum InstallerStatus {
+    StatusInstalled = 0,
+    StatusNotADirectory = 1,
+    StatusSourceMissing = 2,
+    StatusNoUpdater = 3,
+    StatusInstalledWithFailures = 4,
+    StatusOverlap = 5,
+    StatusBusy = 6,
+    StatusAbandoned = 7,
+    StatusAtomicImpossible = 8,
+    StatusUsage = 255,
+};
+
+} // namespace
+
+class InstallerClientPrivate
+{
+public:
+    struct Result
+    {
+        InstallerClient::Outcome outcome;
+        int exitStatus;
+        QString reason;
+    };
+
+    Result decide() const;
+
+    QString program;
+    QString source;
+    QString destination;
+    bool atomic = false;
+    QString logPath;
+
+    // One run's state, made by start() and dropped when the run is decided.
+    bool running = false;
+    bool cancelled = false;
+    int total = 0;
+    std::unique_ptr<QTemporaryDir> socketDirectory;
+    std::unique_ptr<ProgressChannel> channel;
+    QFile log;
+    QByteArray partialLine;
+};
+
+InstallerClientPrivate::Result InstallerClientPrivate::decide() const
+{
+    const CommandResult command = channel->command()->result();
+    if (command.kind == CommandResult::Kind::FailedToStart)
+        return {InstallerClient::FailedToStart, -1, command.describe()};
+    if (command.kind == CommandResult::Kind::Killed) {
+        if (cancelled)
+            return {InstallerClient::Interrupted, 128 + command.code, QStringLiteral("the install was cancelled")};
+        return {InstallerClient::Crashed, 128 + command.code, command.describe()};
+    }
+    const int status = command.code;
+    if (!channel->protocolError().isEmpty())
+        return {InstallerClient::ProtocolError, status, QStringLiteral("protocol error at ") + channel->protocolError()};
+    switch (status) {
+    case StatusInstalled:
+        if (!channel->doneReceived())
+            return {InstallerClient::ProtocolError, status,
+                    QStringLiteral("%1 exited with status 0 without sending the done message").arg(command.name)};
+        return {InstallerClient::Installed, status, QStringLiteral("installed into %1").arg(destination)};
+    case StatusInstalledWithFailures:
+        return {InstallerClient::InstalledWithFailures, status,
+                QStringLiteral("installed into %1, but some entries failed (see the installer's log)").arg(destination)};
+    case StatusNotADirectory:
+        return {InstallerClient::RefusedNotADirectory, status, QStringLiteral("%1 is not a directory").arg(source)};
+    case StatusSourceMissing:
+        return {InstallerClient::RefusedSourceMissing, status,
+                QStringLiteral("%1 does not exist or cannot be opened").arg(source)};
+    case StatusNoUpdater:
+        return {InstallerClient::NoUpdater, status, QStringLiteral("the installer could not connect to the updater")};
+    case StatusOverlap:
+        return {InstallerClient::RefusedOverlap, status,
+                QStringLiteral("%1 and %2 overlap: one lies inside the other").arg(source, destination)};
+    case StatusBusy:
+        return {InstallerClient::RefusedBusy, status, QStringLiteral("another install into %1 is running").arg(destination)};
+    case StatusAbandoned:
+        return {InstallerClient::Abandoned, status,
+                QStringLiteral("the install failed and was undone; %1 is unchanged").arg(destination)};
+    case StatusAtomicImpossible:
+        return {InstallerClient::RefusedAtomicImpossible, status,
+                QStringLiteral("%1 cannot be replaced in one step").arg(destination)};
+    case StatusUsage:
+        return {InstallerClient::Crashed, status, command.describe() + QStringLiteral(" (bad command line)")};
+    }
+    return {InstallerClient::Crashed, status, command.describe()};
+}
+
+InstallerClient::InstallerClient(QObject *parent)
+    : QObject(parent)
+    , d(std::make_unique<InstallerClientPrivate>())
+{
+}
+
+// The channel goes first: it stops (kills) an installer still running.
+InstallerClient::~InstallerClient() = default;
+
+QString InstallerClient::installerProgram() const
+{
+    return d->program.isEmpty() ? defaultInstallerProgram() : d->program;
+}
+
+void InstallerClient::setInstallerProgram(const QString &program) { d->program = program; }
+QString InstallerClient::source() const { return d->source; }
+void InstallerClient::setSource(const QString &directory) { d->source = directory; }
+QString InstallerClient::destination() const { return d->destination; }
+void InstallerClient::setDestination(const QString &directory) { d->destination = directory; }
+bool InstallerClient::isAtomic() const { return d->atomic; }
+void InstallerClient::setAtomic(bool atomic) { d->atomic = atomic; }
+QString InstallerClient::logFile() const { return d->logPath; }
+void InstallerClient::setLogFile(const QString &path) { d->logPath = path; }
+bool InstallerClient::isRunning() const { return d->running; }
+
+QString InstallerClient::defaultInstallerProgram()
+{
+    const QString name = QStringLiteral("ostrel-installer");
+    const QString beside = QStandardPaths::findExecutable(name, {QCoreApplication::applicationDirPath()});
+    return beside.isEmpty() ? QStandardPaths::findExecutable(name) : beside;
+}
+
+void InstallerClient::start()
+{
+    if (d->running)
+        return;
+    d->running = true;
+    d->cancelled = false;
+    d->total = 0;
+    d->partialLine.clear();
+
+    // Ends a run that never began, from the event loop as every other end.
+    const auto refuse = [this](const QString &reason) {
+        d->log.close();
+        d->channel.reset();
+        d->socketDirectory.reset();
+        QMetaObject::invokeMethod(this, [this, reason] {
+            d->running = false;
+            emit finished(FailedToStart, -1, reason);
+        }, Qt::QueuedConnection);
+    };
+    const QString program = installerProgram();
+    if (program.isEmpty())
+        return refuse(QStringLiteral("ostrel-installer was found neither next to the application nor in PATH"));
+    if (d->source.isEmpty() || d->destination.isEmpty())
+        return refuse(QStringLiteral("no source or no destination given"));
+    // Only this user can create a socket in it, so nobody else can listen
+    // as the updater the installer looks for.
+    d->socketDirectory = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/ostrel-updater-XXXXXX"));
+    if (!d->socketDirectory->isValid())
+        return refuse(QStringLiteral("cannot create a socket directory in %1: %2")
+                              .arg(QDir::tempPath(), d->socketDirectory->errorString()));
+    if (!d->logPath.isEmpty()) {
+        d->log.setFileName(d->logPath);
+        if (!d->log.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return refuse(QStringLiteral("cannot open log file %1: %2").arg(d->logPath, d->log.errorString()));
+    }
+
+    d->channel = std::make_unique<ProgressChannel>();
+    ProgressChannel *channel = d->channel.get();
+    connect(channel, &ProgressChannel::messageReceived, this, [this](const ProgressMessage &message) {
+        if (message.kind == ProgressMessage::Kind::Start) {
+            d->total = message.number;
+            emit started(message.number);
+        } else if (message.kind == ProgressMessage::Kind::Progress) {
+            emit progress(message.number, d->total);
+        }
+    });
+    connect(channel, &ProgressChannel::commandOutput, this, [this](const QByteArray &bytes) {
+        if (d->log.isOpen())
+            d->log.write(bytes);
+        d->partialLine += bytes;
+        qsizetype from = 0;
+        for (qsizetype end; (end = d->partialLine.indexOf('\n', from)) >= 0; from = end + 1)
+            emit logLine(d->partialLine.sliced(from, end - from));
+        d->partialLine.remove(0, from);
+    });
+    // Decided from the event loop: the installer may fail to start inside
+    // start() itself, and no signal may come from there.
+    connect(channel, &ProgressChannel::settled, this, [this, channel] {
+        channel->end();
+        QMetaObject::invokeMethod(this, [this] { finishRun(); }, Qt::QueuedConnection);
+    });
+    const ServerClaim claim = channel->listen(d->socketDirectory->filePath(QStringLiteral("OstrelUpdater")));
+    if (claim.status != ServerClaim::Status::Listening)
+        return refuse(claim.message);
+    QStringList command{program, d->source, d->destination};
+    if (d->atomic)
+        command << QStringLiteral("--atomic");
+    channel->startCommand(command);
+}
+
+void InstallerClient::finishRun()
+{
+    d->channel->close(); // the socket file goes
+    const InstallerClientPrivate::Result result = d->decide();
+    d->channel.reset();
+    d->socketDirectory.reset();
+    if (!d->partialLine.isEmpty())
+        emit logLine(std::exchange(d->partialLine, {}));
+    d->log.close();
+    d->running = false;
+    emit finished(result.outcome, result.exitStatus, result.reason);
+}
+
+void InstallerClient::cancel()
+{
+    if (!d->channel || !d->channel->command() || !d->channel->command()->isRunning())
+        return;
+    d->cancelled = true;
+    d->channel->command()->terminate();
+}
+
+} // namespace Ostrel
