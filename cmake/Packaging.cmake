@@ -21,15 +21,11 @@ add_custom_target(man_pages ALL DEPENDS ${compressed_man_pages})
 install(FILES ${compressed_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 
 # The package config. Imported targets go in the export set
-# OstrelInstallerTargets, under the namespace OstrelInstaller::. The client
-# library joins it with (in its own CMakeLists.txt):
-#   install(TARGETS ostrel_client EXPORT OstrelInstallerTargets
-#           ARCHIVE LIBRARY FILE_SET HEADERS)
-# (headers as a FILE_SET, or PUBLIC_HEADER and its DESTINATION), with its
-# include directories given as $<BUILD_INTERFACE:...> and
-# $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>; every library it links
-# must be exported too or be an imported target. Until the client exists
-# the set is empty, and an empty set cannot be installed.
+# OstrelInstallerTargets, under the namespace OstrelInstaller::: the client
+# library (src/client/CMakeLists.txt installs it into the set) is
+# OstrelInstaller::Client. Every library it links must be exported too or be
+# an imported target; it links only Qt. A build without the client (none
+# today) leaves the set empty, and an empty set cannot be installed.
 set(config_dir "${CMAKE_INSTALL_LIBDIR}/cmake/OstrelInstaller")
 if(TARGET ostrel_client)
     set_target_properties(ostrel_client PROPERTIES EXPORT_NAME Client)

@@ -5,7 +5,8 @@
 #    lone arguments that are usage errors (exit 255, no output at all);
 #  - cpack -G DEB, unpacked with dpkg -x: exactly the runtime files, and its
 #    monitor running its installer on the sample package gives the same tree;
-#  - cmake --install into a prefix, and a project that finds it there.
+#  - cmake --install into a prefix, and a project that finds it there and
+#    links the client library: its program installs the sample package.
 # Arguments: BUILD_DIR SOURCE_DIR VERSION INSTALLER MONITOR CMAKE CPACK
 set -euo pipefail
 build=$1 source=$2 version=$3 installer=$4 monitor=$5 cmake=$6 cpack=$7
@@ -54,12 +55,17 @@ debs=("$work"/deb/*.deb)
 depends=$(dpkg-deb -f "${debs[0]}" Depends)
 [[ $depends == *libqt6core6* ]] || fail "Depends without Qt: '$depends'"
 dpkg -x "${debs[0]}" "$work/root"
-(cd "$work/root" && find . -type f | sort) >"$work/files"
+# (the exported targets' per-configuration file is named after the build type)
+(cd "$work/root" && find . -type f | sed 's/Targets-[a-z]*\.cmake$/Targets-CONFIG.cmake/' | sort) >"$work/files"
 diff -u - "$work/files" <<'FILES' || fail "unexpected files in the package"
 ./usr/bin/ostrel-installer
 ./usr/bin/ostrel-monitor
+./usr/include/ostrel/installerclient.h
 ./usr/lib/cmake/OstrelInstaller/OstrelInstallerConfig.cmake
 ./usr/lib/cmake/OstrelInstaller/OstrelInstallerConfigVersion.cmake
+./usr/lib/cmake/OstrelInstaller/OstrelInstallerTargets-CONFIG.cmake
+./usr/lib/cmake/OstrelInstaller/OstrelInstallerTargets.cmake
+./usr/lib/libostrel_client.a
 ./usr/share/man/man1/ostrel-installer.1.gz
 ./usr/share/man/man1/ostrel-monitor.1.gz
 FILES
@@ -77,4 +83,8 @@ diff -r --no-dereference "$source/examples/sample-package" "$work/destination" \
 { "$cmake" -S "$here/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
     && "$cmake" --build "$work/consumer"; } >"$work/consumer.log" 2>&1 \
     || { cat "$work/consumer.log" >&2; fail "the consumer project"; }
+PATH="$work/prefix/bin:$PATH" "$work/consumer/consumer" "$source/examples/sample-package" "$work/consumer-destination" \
+    >"$work/consumer-run.log" 2>&1 || { cat "$work/consumer-run.log" >&2; fail "the consumer's install"; }
+diff -r --no-dereference "$source/examples/sample-package" "$work/consumer-destination" \
+    || fail "the sample package installed by the consumer differs"
 echo "PASS"
