@@ -183,8 +183,10 @@ void InstallerClient::start()
         }
     });
     connect(channel, &ProgressChannel::commandOutput, this, [this](const QByteArray &bytes) {
+        // Flushed chunk by chunk (the installer writes in batches), so the
+        // file can be followed while the install runs.
         if (d->log.isOpen())
-            d->log.write(bytes);
+            d->log.write(bytes), d->log.flush();
         d->partialLine += bytes;
         qsizetype from = 0;
         for (qsizetype end; (end = d->partialLine.indexOf('\n', from)) >= 0; from = end + 1)
