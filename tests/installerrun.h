@@ -1,6 +1,6 @@
 #pragma once
 
-#include "loglines.h"
+#include "nativename.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -12,6 +12,47 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// The only places allowed to write the installer's diagnostic lines: log readers match on the
+// function text, so a LOG moved to another file or function must fail the parse.
+inline const QList<QPair<QString, QString>> loggingFunctions = {
+        {"main.cpp", "bool execute(const QString &)"},
+        {"main.cpp", "void writeFileOrExit(const QString &, const QByteArray &)"},
+        {"main.cpp", "void recursiveCopy(const QString, const QString, PipeClient *, QMap<QString, QString> &)"},
+        {"main.cpp", "void createLinks(QMap<QString, QString>)"},
+        {"main.cpp", "void installPackage(const QString &, const QString &)"},
+        {"pipeclient.cpp", "bool PipeClient::connect(const QString &)"},
+        {"pipeclient.cpp", "void PipeClient::startProgress(int)"},
+        {"pipeclient.cpp", "void PipeClient::progress(int)"},
+        {"pipeclient.cpp", "void PipeClient::stopProgress()"},
+        {"pipeclient.cpp", "void PipeClient::onPipeError(QLocalSocket::LocalSocketError)"}};
+
+// Standard error as diagnostic lines, `"<time> [<file>:<line>] <function> <message>" \n` from
+// loggingFunctions, given as "PipeClient::connect: Try #1" (names decoded losslessly). A line
+// ends at `" \n` before the end or the next line's head: messages may hold newlines. Anything
+// else stops the reading with a note in `error`.
+inline QStringList parseLogLines(const QByteArray &bytes, QString *error)
+{
+    static const QRegularExpression pattern("^\"\\w{3} \\w{3} {1,2}\\d{1,2} \\d\\d:\\d\\d:\\d\\d \\d{4} \\[([^:\\]]+):\\d+\\] ");
+    auto headAt = [&](qsizetype at) { return pattern.match(QString::fromLatin1(bytes.mid(at, 100))); }; // `"<time> [<file>:<line>] `
+    QStringList lines;
+    for (qsizetype at = 0, end = 0; at < bytes.size(); at = end + 3) {
+        const QRegularExpressionMatch head = headAt(at);
+        do
+            end = bytes.indexOf("\" \n", end + 1);
+        while (end >= 0 && end + 3 < bytes.size() && !headAt(end + 3).hasMatch());
+        if (!head.hasMatch() || end < 0)
+            return *error += "not a diagnostic line: " + QString::fromLatin1(bytes.mid(at, 300)), lines;
+        const QString rest = decodeFileName(bytes.mid(at + head.capturedLength(), end - at - head.capturedLength()));
+        const qsizetype count = lines.size();
+        for (const auto &[file, function] : loggingFunctions)
+            if (file == head.captured(1) && rest.startsWith(function + ' '))
+                lines << function.section('(', 0, 0).section(' ', -1) + ": " + rest.mid(function.size() + 1);
+        if (lines.size() == count)
+            return *error += "not from a logging function of " + head.captured(1) + ": " + rest.left(300), lines;
+    }
+    return lines;
+}
 
 // A tree as find(1) lists it, names as bytes, file contents hashed.
 struct TreeEntry
@@ -32,7 +73,8 @@ inline QList<TreeEntry> readTree(const QByteArray &root)
         QFile file;
         QCryptographicHash md5(QCryptographicHash::Md5);
         const bool isFile = fields[i + 1] == "f";
-        const bool read = isFile && file.open(::open(root + '/' + fields[i], O_RDONLY), QIODevice::ReadOnly, QFile::AutoCloseHandle) && md5.addData(&file);
+        const bool read = isFile && file.open(::open(root + '/' + fields[i], O_RDONLY), QIODevice::ReadOnly, QFile::AutoCloseHandle)
+                          && md5.addData(&file);
         entries.append({fields[i], fields[i + 1][0], fields[i + 2].toInt(nullptr, 8),
                         isFile ? fields[i + 3] + ':' + (read ? md5.result().toHex() : "unreadable") : fields[i + 4]});
     }
@@ -125,23 +167,12 @@ inline bool makeLink(const QString &target, const QString &path)
     return QDir().mkpath(QFileInfo(path).path()) && ::symlink(QFile::encodeName(target), QFile::encodeName(path)) == 0;
 }
 
-// Random choices come from one seed: OSTREL_SEED, or a fresh one, printed.
+// Random choices come from one seed: OSTREL_SEED, or a fresh one.
 inline quint32 testSeed()
 {
-    static const quint32 seed = [] {
-        bool given = false;
-        const quint32 value = qEnvironmentVariable("OSTREL_SEED").toUInt(&given), seed = given ? value : QRandomGenerator::global()->generate();
-        qInfo("random seed %u (repeat with OSTREL_SEED=%u)", seed, seed);
-        return seed;
-    }();
+    static const quint32 seed = qEnvironmentVariableIsSet("OSTREL_SEED") ? qEnvironmentVariable("OSTREL_SEED").toUInt()
+                                                                          : QRandomGenerator::global()->generate();
     return seed;
-}
-
-// Permission failures cannot be provoked as root: such steps run as nobody,
-// when the tests run as root and the account exists.
-inline const passwd *nobody()
-{
-    return ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
 }
 
 struct InstallOptions
@@ -153,6 +184,7 @@ struct InstallOptions
     int signal = SIGKILL;
     const passwd *runAs = nullptr;
     rlim_t fileSizeLimit = 0; // bytes; 0: none
+    bool standardErrorClosed = false; // nobody reads the diagnostic lines: writing them fails
 };
 
 struct InstallRun
@@ -215,12 +247,12 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     QTimer::singleShot(180000, &installer, [&] { run.trouble += "timed out; ", installer.kill(); });
     QEventLoop loop;
     QObject::connect(&installer, &QProcess::finished, &loop, &QEventLoop::quit);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("TMPDIR", tmp.path());
-    installer.setProcessEnvironment(environment);
+    installer.setEnvironment(QProcess::systemEnvironment() << "TMPDIR=" + tmp.path()); // the last TMPDIR counts
     installer.setChildProcessModifier([&options] {
         const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
-        if ((options.runAs && (::setgroups(0, nullptr) || ::setgid(options.runAs->pw_gid) || ::setuid(options.runAs->pw_uid)))
+        int ends[2];
+        if ((options.standardErrorClosed && (::pipe(ends) || ::close(ends[0]) || ::dup2(ends[1], STDERR_FILENO) < 0))
+            || (options.runAs && (::setgroups(0, nullptr) || ::setgid(options.runAs->pw_gid) || ::setuid(options.runAs->pw_uid)))
             || (options.fileSizeLimit && (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit))))
             ::_exit(126);
     });

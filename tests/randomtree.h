@@ -24,9 +24,8 @@ inline bool makeRandomTree(quint32 seed, int features, const QByteArray &root, i
     auto at = [&](const QByteArray &path) { return path.isEmpty() ? root : root + '/' + path; };
     auto chance = [&](int percent) { return rng.bounded(100) < percent; };
     auto pick = [&](const QList<QByteArray> &list) { return list[rng.bounded(int(list.size()))]; };
-    auto made = [&](bool failed, const QByteArray &path) {
-        if (failed && error->isEmpty())
-            *error = std::strerror(errno) + QByteArray(": ") + path;
+    auto made = [&](bool failed, const QByteArray &path) { // keeps the first failure
+        *error += failed && error->isEmpty() ? std::strerror(errno) + (": " + path) : QByteArray();
         return !failed;
     };
     auto makeDirectory = [&](const QByteArray &path) { return made(::mkdir(at(path), 0755), path) && (directories << path, true); };
@@ -75,7 +74,6 @@ inline bool makeRandomTree(quint32 seed, int features, const QByteArray &root, i
         made(fd < 0 || ::write(fd, contents.constData(), size_t(contents.size())) != contents.size() || ::fchmod(fd, mode), path);
         ::close(fd);
     };
-
     auto linkText = [&](const QByteArray &directory) {
         QList<QByteArray> texts;
         if (features & Links) {

@@ -1,17 +1,9 @@
 #include "installer.h"
-#include "loglines.h"
+#include "installerrun.h"
 #include "pipeclient.h"
 
-#include <QtNetwork>
-#include <QtTest>
-
-#include <climits>
-#include <csignal>
-#include <unistd.h>
-
 // "function: message" of each diagnostic line `code` writes to standard error.
-template <typename Code>
-QStringList loggedBy(Code code)
+template <typename Code> QStringList loggedBy(Code code)
 {
     QTemporaryFile file;
     const int saved = ::dup(STDERR_FILENO);
@@ -47,11 +39,10 @@ private Q_SLOTS:
         QFETCH(QString, value);
         QTemporaryDir config;
         QFile ini(config.filePath("QtProject/qtlogging.ini"));
-        QVERIFY(QDir(config.path()).mkpath("QtProject") && ini.open(QIODevice::WriteOnly) && ini.write("[Rules]\n*.debug=false\n") > 0);
-        ini.close();
+        QVERIFY(QDir(config.path()).mkpath("QtProject") && ini.open(QIODevice::WriteOnly));
+        QVERIFY(ini.write("[Rules]\n*.debug=false\n") > 0 && ini.flush());
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (!variable.isEmpty())
-            environment.insert(variable, value.replace("$CONFIG", config.path()));
+        environment.insert(variable.isEmpty() ? "OSTREL_UNUSED" : variable, value.replace("$CONFIG", config.path()));
         QProcess probe;
         probe.setProcessEnvironment(environment);
         const QStringList messages = {"Create links", "", "path /tmp/%1/x %2", "caf\u00e9 \"quoted\" back\\slash"};
@@ -91,13 +82,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("number");
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("logged");
-        QTest::newRow("start 0") << 0 << 0 << QByteArray::fromHex("2E53544152545F300A") << "PipeClient::startProgress: Files to install 0";
-        QTest::newRow("start INT_MAX") << 0 << INT_MAX << QByteArray(".START_2147483647\n") << "PipeClient::startProgress: Files to install 2147483647";
-        QTest::newRow("progress 7") << 1 << 7 << QByteArray::fromHex("2E50524F47524553535F370A") << "PipeClient::progress: 7 files copied";
-        QTest::newRow("progress -1") << 1 << -1 << QByteArray(".PROGRESS_-1\n") << "PipeClient::progress: -1 files copied";
-        QTest::newRow("progress INT_MIN") << 1 << INT_MIN << QByteArray(".PROGRESS_-2147483648\n") << "PipeClient::progress: -2147483648 files copied";
-        QTest::newRow("done") << 2 << 0 << QByteArray::fromHex("2E444F4E455F0A") << "PipeClient::stopProgress: Installed";
-        QTest::newRow("socket error") << 3 << int(QLocalSocket::ServerNotFoundError) << QByteArray() << "PipeClient::onPipeError: QLocalSocket error: 2";
+        QTest::newRow("start 0") << 0 << 0 << QByteArray::fromHex("2E53544152545F300A") << "startProgress: Files to install 0";
+        QTest::newRow("start INT_MAX") << 0 << INT_MAX << QByteArray(".START_2147483647\n") << "startProgress: Files to install 2147483647";
+        QTest::newRow("progress 7") << 1 << 7 << QByteArray::fromHex("2E50524F47524553535F370A") << "progress: 7 files copied";
+        QTest::newRow("progress -1") << 1 << -1 << QByteArray(".PROGRESS_-1\n") << "progress: -1 files copied";
+        QTest::newRow("progress INT_MIN") << 1 << INT_MIN << QByteArray(".PROGRESS_-2147483648\n") << "progress: -2147483648 files copied";
+        QTest::newRow("done") << 2 << 0 << QByteArray::fromHex("2E444F4E455F0A") << "stopProgress: Installed";
+        QTest::newRow("socket error") << 3 << int(QLocalSocket::ServerNotFoundError) << QByteArray() << "onPipeError: QLocalSocket error: 2";
     }
 
     void wireBytes()
@@ -108,18 +99,19 @@ private Q_SLOTS:
         QFETCH(QString, logged);
         QTemporaryDir dir;
         QLocalServer server;
+        QVERIFY(server.listen(dir.filePath("updater")));
         auto client = std::make_unique<PipeClient>();
-        bool connected = false;
         const QStringList lines = loggedBy([&] {
-            connected = server.listen(dir.filePath("updater")) && client->connect(server.fullServerName());
+            client->connect(server.fullServerName());
+            const auto error = QLocalSocket::LocalSocketError(number);
             call == 0   ? client->startProgress(number)
             : call == 1 ? client->progress(number)
             : call == 2 ? client->stopProgress()
-                        : void(QMetaObject::invokeMethod(client.get(), "onPipeError", Q_ARG(QLocalSocket::LocalSocketError, QLocalSocket::LocalSocketError(number))));
+                        : void(QMetaObject::invokeMethod(client.get(), "onPipeError", Q_ARG(QLocalSocket::LocalSocketError, error)));
         });
         QCOMPARE(lines, (QStringList{"PipeClient::connect: Connect to Updater start", "PipeClient::connect: Try #1",
-                                     "PipeClient::connect: Connect to Updater done", logged}));
-        QVERIFY(connected && server.waitForNewConnection(10000));
+                                     "PipeClient::connect: Connect to Updater done", "PipeClient::" + logged}));
+        QVERIFY(server.waitForNewConnection(10000));
         QLocalSocket *updater = server.nextPendingConnection();
         client.reset();
         while (updater->waitForReadyRead(10000)) {
@@ -136,7 +128,8 @@ private Q_SLOTS:
         QTest::newRow("crash") << "/bin/sh -c \"printf before; kill -SEGV $$\"" << "Exit code: none (crashed). Command output: before";
         QTest::newRow("cannot start") << "/nonexistent/program" << "Exit code: none (could not start: ";
         // Takes the full 30 s: a command that hangs is stopped, not left behind.
-        QTest::newRow("times out") << "/bin/sh -c \"echo $$ > pid; exec sleep 600\"" << "Exit code: none (timed out after 30000 ms). Command output: ";
+        QTest::newRow("times out") << "/bin/sh -c \"echo $$ > pid; exec sleep 600\""
+                                   << "Exit code: none (timed out after 30000 ms). Command output: ";
     }
 
     void execute()
