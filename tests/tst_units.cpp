@@ -1,0 +1,178 @@
+#include "installer.h"
+#include "installerrun.h"
+#include "pipeclient.h"
+
+// "function: message" of each diagnostic line `code` writes to standard error.
+template <typename Code> QStringList loggedBy(Code code)
+{
+    QTemporaryFile file;
+    const int saved = ::dup(STDERR_FILENO);
+    if (file.open() && ::dup2(file.handle(), STDERR_FILENO) >= 0)
+        code();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    QString error;
+    QStringList lines = parseLogLines(file.seek(0) ? file.readAll() : QByteArray(), &error);
+    return error.isEmpty() ? lines : lines << error;
+}
+
+// The log line, the pipe client and the process utilities, in process; ctest
+// runs them as the entries log, pipeclient and process.
+class TestUnits : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Whatever Qt's logging rules say, each LOG is one line of exact bytes.
+    void logBytes_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("default") << "" << "";
+        QTest::newRow("debug disabled by rules") << "QT_LOGGING_RULES" << "*.debug=false;default.debug=false";
+        QTest::newRow("debug disabled by qtlogging.ini") << "XDG_CONFIG_HOME" << "$CONFIG";
+    }
+
+    void logBytes()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QString, value);
+        QTemporaryDir config;
+        QFile ini(config.filePath("QtProject/qtlogging.ini"));
+        QVERIFY(QDir(config.path()).mkpath("QtProject") && ini.open(QIODevice::WriteOnly));
+        QVERIFY(ini.write("[Rules]\n*.debug=false\n") > 0 && ini.flush());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(variable.isEmpty() ? "OSTREL_UNUSED" : variable, value.replace("$CONFIG", config.path()));
+        QProcess probe;
+        probe.setProcessEnvironment(environment);
+        const QStringList messages = {"Create links", "", "path /tmp/%1/x %2", "caf\u00e9 \"quoted\" back\\slash"};
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        probe.start(LOGPROBE_PATH, messages);
+        QVERIFY(probe.waitForFinished(30000) && probe.exitCode() == 0 && probe.readAllStandardOutput().isEmpty());
+        const QList<QByteArray> lines = probe.readAllStandardError().split('\n');
+        QCOMPARE(lines.size(), messages.size() + 1);
+        QCOMPARE(lines.last(), "");
+        for (int i = 0; i < messages.size(); ++i) {
+            const qsizetype stamp = lines[i].indexOf(" [");
+            const QDateTime at = QDateTime::fromString(lines[i].mid(1, stamp - 1), Qt::TextDate);
+            QVERIFY2(at >= before && at <= QDateTime::currentDateTime().addSecs(1), lines[i]);
+            QCOMPARE(lines[i].left(1) + lines[i].mid(stamp), "\" [logprobe.cpp:7] int main(int, char **) " + messages[i].toUtf8() + "\" ");
+        }
+    }
+
+    // Every byte string survives decoding and encoding; UTF-8 decodes as such.
+    void fileNamesRoundTrip()
+    {
+        QCOMPARE(decodeFileName("caf\xc3\xa9 \xf0\x9f\x98\x80"), "caf\u00e9 \U0001F600");
+        QList<QByteArray> names = {"plain.txt", "caf\xe9", "a\xe2\x82", "\xc0\xaf", "\xed\xb2\x80", "\x80\xbf\xff\xfe", "\xf8\x88\x80\x80\x80"};
+        for (QRandomGenerator random(20261206); names.size() < 300;) {
+            names << QByteArray(random.bounded(1, 40), Qt::Uninitialized);
+            for (char &byte : names.last())
+                byte = char(random.bounded(1, 256));
+        }
+        for (const QByteArray &name : names)
+            QVERIFY2(encodeFileName(decodeFileName(name)) == name, name.toHex().constData());
+    }
+
+    // Connected at the first try, one call: its line, and its bytes to the
+    // end of the stream.
+    void wireBytes_data()
+    {
+        QTest::addColumn<int>("call");
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("start 0") << 0 << 0 << QByteArray::fromHex("2E53544152545F300A") << "startProgress: Files to install 0";
+        QTest::newRow("start INT_MAX") << 0 << INT_MAX << QByteArray(".START_2147483647\n") << "startProgress: Files to install 2147483647";
+        QTest::newRow("progress 7") << 1 << 7 << QByteArray::fromHex("2E50524F47524553535F370A") << "progress: 7 files copied";
+        QTest::newRow("progress -1") << 1 << -1 << QByteArray(".PROGRESS_-1\n") << "progress: -1 files copied";
+        QTest::newRow("progress INT_MIN") << 1 << INT_MIN << QByteArray(".PROGRESS_-2147483648\n") << "progress: -2147483648 files copied";
+        QTest::newRow("done") << 2 << 0 << QByteArray::fromHex("2E444F4E455F0A") << "stopProgress: Installed";
+        QTest::newRow("socket error") << 3 << int(QLocalSocket::ServerNotFoundError) << QByteArray() << "onPipeError: QLocalSocket error: 2";
+    }
+
+    void wireBytes()
+    {
+        QFETCH(int, call);
+        QFETCH(int, number);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, logged);
+        QTemporaryDir dir;
+        QLocalServer server;
+        QVERIFY(server.listen(dir.filePath("updater")));
+        auto client = std::make_unique<PipeClient>();
+        const QStringList lines = loggedBy([&] {
+            client->connect(server.fullServerName());
+            const auto error = QLocalSocket::LocalSocketError(number);
+            call == 0   ? client->startProgress(number)
+            : call == 1 ? client->progress(number)
+            : call == 2 ? client->stopProgress()
+                        : void(QMetaObject::invokeMethod(client.get(), "onPipeError", Q_ARG(QLocalSocket::LocalSocketError, error)));
+        });
+        QCOMPARE(lines, (QStringList{"PipeClient::connect: Connect to Updater start", "PipeClient::connect: Try #1",
+                                     "PipeClient::connect: Connect to Updater done", "PipeClient::" + logged}));
+        QVERIFY(server.waitForNewConnection(10000));
+        QLocalSocket *updater = server.nextPendingConnection();
+        client.reset();
+        while (updater->waitForReadyRead(10000)) {
+        }
+        QCOMPARE(updater->readAll(), bytes);
+    }
+
+    void execute_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("logged"); // after "failed to execute <command>. "; empty: succeeds silently
+        QTest::newRow("exit 0 with output") << "/bin/echo hello" << "";
+        QTest::newRow("exit 3") << "/bin/sh -c \"printf out; echo err >&2; exit 3\"" << "Exit code: 3. Command output: out";
+        QTest::newRow("crash") << "/bin/sh -c \"printf before; kill -SEGV $$\"" << "Exit code: none (crashed). Command output: before";
+        QTest::newRow("cannot start") << "/nonexistent/program" << "Exit code: none (could not start: ";
+        // Takes the full 30 s: a command that hangs is stopped, not left behind.
+        QTest::newRow("times out") << "/bin/sh -c \"echo $$ > pid; exec sleep 600\""
+                                   << "Exit code: none (timed out after 30000 ms). Command output: ";
+    }
+
+    void execute()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, logged);
+        QTemporaryDir dir;
+        QVERIFY(QDir::setCurrent(dir.path()));
+        bool succeeded = false;
+        const QStringList lines = loggedBy([&] { succeeded = ::execute(command); });
+        QCOMPARE(succeeded, logged.isEmpty());
+        QCOMPARE(lines.size(), logged.isEmpty() ? 0 : 1);
+        QVERIFY2(logged.isEmpty() || lines[0].startsWith("execute: failed to execute " + command + ". " + logged), qPrintable(lines.value(0)));
+        QFile pid(dir.filePath("pid"));
+        QVERIFY2(!pid.open(QIODevice::ReadOnly) || ::kill(pid.readAll().trimmed().toInt(), 0) != 0, "the child is still running");
+    }
+
+    void writeFileOrExit_data()
+    {
+        QTest::addColumn<QString>("path"); // in a directory holding "old" (10 bytes)
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("empty over longer") << "old" << QByteArray() << false;
+        QTest::newRow("shorter over longer") << "old" << QByteArray("ab\r\n") << false;
+        QTest::newRow("new file, binary") << "new" << QByteArray("\0\x01\xff", 3) << false;
+        QTest::newRow("missing directory") << "missing/file" << QByteArray("x") << true;
+        QTest::newRow("a directory") << "." << QByteArray("x") << true;
+        QTest::newRow("device full") << "/dev/full" << QByteArray(8192, 'x') << true;
+    }
+
+    void writeFileOrExit()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, data);
+        QFETCH(bool, fails);
+        QTemporaryDir dir;
+        QFile old(dir.filePath("old")), written(QDir(dir.path()).absoluteFilePath(path));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("0123456789") == 10 && old.flush());
+        QCOMPARE(loggedBy([&] { ::writeFileOrExit(written.fileName(), data); }),
+                 fails ? QStringList{"writeFileOrExit: Unable to write file " + written.fileName()} : QStringList());
+        QVERIFY(fails ? !QFile::exists(dir.filePath("missing")) : written.open(QIODevice::ReadOnly) && written.readAll() == data);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUnits)
+#include "tst_units.moc"
