@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,69 +62,72 @@ struct TreeEntry
     char type;          // find's %y: d, f, l, p (FIFO), s (socket)...
     int mode;           // set-id and sticky bits included
     QByteArray content; // files: size:md5; links: the link text
+    QByteArray time;    // modification time, to the nanosecond
+    int names;          // hard links
 };
 
 inline QList<TreeEntry> readTree(const QByteArray &root)
 {
     QProcess find;
-    find.start("find", {QFile::decodeName(root), "-mindepth", "1", "-printf", "%P\\0%y\\0%m\\0%s\\0%l\\0"});
+    find.start("find", {QFile::decodeName(root), "-mindepth", "1", "-printf", "%P\\0%y\\0%m\\0%s\\0%l\\0%T@\\0%n\\0"});
     const QList<QByteArray> fields = find.waitForFinished(60000) ? find.readAllStandardOutput().split('\0') : QList<QByteArray>();
     QList<TreeEntry> entries;
-    for (qsizetype i = 0; i + 5 < fields.size(); i += 5) {
+    for (qsizetype i = 0; i + 7 < fields.size(); i += 7) {
         QFile file;
         QCryptographicHash md5(QCryptographicHash::Md5);
         const bool isFile = fields[i + 1] == "f";
         const bool read = isFile && file.open(::open(root + '/' + fields[i], O_RDONLY), QIODevice::ReadOnly, QFile::AutoCloseHandle)
                           && md5.addData(&file);
         entries.append({fields[i], fields[i + 1][0], fields[i + 2].toInt(nullptr, 8),
-                        isFile ? fields[i + 3] + ':' + (read ? md5.result().toHex() : "unreadable") : fields[i + 4]});
+                        isFile ? fields[i + 3] + ':' + (read ? md5.result().toHex() : "unreadable") : fields[i + 4], fields[i + 5],
+                        fields[i + 6].toInt()});
     }
     return entries;
 }
 
-// One sorted line per entry, "<path> <type> [<mode> <size>:<md5> | -> <link text>]",
-// odd bytes %-escaped. Directory modes only on request: the installer makes
-// directories, it does not copy their modes.
-inline QStringList snapshot(const QList<TreeEntry> &entries, bool directoryModes = false)
+// One sorted line per entry, "<path> <type> [<mode>] [<size>:<md5> | -> <link text>]
+// <time> [<names>]", odd bytes %-escaped. `whole` false leaves out what is set only at
+// the end of an install: directories' modes and times, files' hard-link counts.
+inline QStringList snapshot(const QList<TreeEntry> &entries, bool whole = true)
 {
     QStringList lines;
     for (const TreeEntry &e : entries)
         lines << e.path.toPercentEncoding("/") + ' ' + e.type
-                        + (e.type == 'f' || (e.type == 'd' && directoryModes) ? ' ' + QByteArray::number(e.mode, 8) : "")
-                        + (e.type == 'f' ? ' ' + e.content : e.type == 'l' ? " -> " + e.content.toPercentEncoding("/") : "");
+                        + (e.type == 'f' || (e.type == 'd' && whole) ? ' ' + QByteArray::number(e.mode, 8) : "")
+                        + (e.type == 'f' ? ' ' + e.content : e.type == 'l' ? " -> " + e.content.toPercentEncoding("/") : "")
+                        + (e.type != 'd' || whole ? ' ' + e.time : "") + (e.type == 'f' && whole ? " x" + QByteArray::number(e.names) : "");
     lines.sort();
     return lines;
 }
 
-inline QStringList snapshot(const QString &root, bool directoryModes = false)
+inline QStringList snapshot(const QString &root, bool whole = true)
 {
-    return snapshot(readTree(QFile::encodeName(root)), directoryModes);
+    return snapshot(readTree(QFile::encodeName(root)), whole);
 }
 
 // What installing the tree `entries` read at `root` must give: directories,
-// files with their bytes and mode & 0777, links pointing where the originals
-// point, as the shortest path from their own directory; no special files.
+// files and links with their times; files with their bytes and hard links;
+// directories and files with mode & 0777; links with their text, except that
+// an absolute target inside `root` becomes relative to the link's directory;
+// no special files.
 inline QList<TreeEntry> installedTree(QList<TreeEntry> entries, const QByteArray &root)
 {
-    auto components = [](const QByteArray &path) {
-        QList<QByteArray> parts;
-        for (const QByteArray &part : path.split('/'))
-            if (part == ".." && !parts.isEmpty())
-                parts.removeLast();
-            else if (part != ".." && part != "." && !part.isEmpty())
-                parts << part;
-        return parts;
-    };
     entries.removeIf([](const TreeEntry &e) { return e.type != 'd' && e.type != 'f' && e.type != 'l'; });
     for (TreeEntry &e : entries) {
-        const QByteArray directory = root + '/' + e.path.left(qMax(e.path.lastIndexOf('/'), qsizetype(0)));
-        const QList<QByteArray> from = components(directory), to = components(e.content.startsWith('/') ? e.content : directory + '/' + e.content);
+        e.mode &= 0777;
+        const QList<QByteArray> to = e.content.mid(root.size()).split('/');
+        if (e.type != 'l' || !(e.content == root || e.content.startsWith(root + '/')) || to.contains(".."))
+            continue;
+        QList<QByteArray> from = e.path.split('/'), target;
+        from.removeLast();
+        for (const QByteArray &part : to)
+            if (!part.isEmpty() && part != ".")
+                target << part;
         qsizetype common = 0;
-        while (common < from.size() && common < to.size() && from[common] == to[common])
+        while (common < from.size() && common < target.size() && from[common] == target[common])
             ++common;
-        const QByteArray relative = (QList<QByteArray>(from.size() - common, "..") + to.mid(common)).join('/');
-        e.content = e.type == 'l' ? (relative.isEmpty() ? "." : relative) : e.content;
-        e.mode &= e.type == 'f' ? 0777 : 07777;
+        const QByteArray relative = (QList<QByteArray>(from.size() - common, "..") + target.mid(common)).join('/');
+        e.content = relative.isEmpty() ? "." : relative;
     }
     return entries;
 }
@@ -178,13 +182,14 @@ inline quint32 testSeed()
 struct InstallOptions
 {
     int listenAfterMs = 0;        // -1: nobody listens
-    bool readWhileRunning = true; // false: the updater reads nothing till the installer has exited
+    bool readWhileRunning = true; // false: the updater reads nothing till the installer has logged "Installed"
     int closeAfterMessages = -1;  // the updater closes its end after this many (0: before reading any)
-    int signalAfterMessages = -1; // `signal` goes to the installer once this many arrived (0: on connecting)
-    int signal = SIGKILL;
     const passwd *runAs = nullptr;
     rlim_t fileSizeLimit = 0; // bytes; 0: none
     bool standardErrorClosed = false; // nobody reads the diagnostic lines: writing them fails
+    bool noStandardError = false;     // descriptor 2 closed
+    QByteArray jobs;                  // OSTREL_JOBS, if not empty
+    QStringList wrapper;              // a program that runs the installer, with its arguments
 };
 
 struct InstallRun
@@ -219,18 +224,16 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     QProcess installer;
     QLocalSocket *updater = nullptr;
     qsizetype received = 0;
-    bool closed = false, signalled = false;
+    bool closed = false;
     auto read = [&] {
-        if (!updater || closed || (!options.readWhileRunning && installer.state() != QProcess::NotRunning))
+        if (!updater || closed || (!options.readWhileRunning && !run.standardError.contains("PipeClient::stopProgress() Installed")))
             return;
+        updater->setReadBufferSize(0);
         const QByteArray bytes = options.closeAfterMessages < 0 || received < options.closeAfterMessages ? updater->readAll() : "";
         run.messages += bytes;
         received += bytes.count('\n');
         if ((closed = options.closeAfterMessages >= 0 && received >= options.closeAfterMessages))
             updater->abort();
-        // Never kill(0, ...): that is the test's own process group.
-        if (!signalled && options.signalAfterMessages >= 0 && received >= options.signalAfterMessages && installer.processId() > 0)
-            signalled = ::kill(pid_t(installer.processId()), options.signal) == 0;
     };
     QObject::connect(&server, &QLocalServer::newConnection, [&] {
         if (updater || !(updater = server.nextPendingConnection()))
@@ -247,16 +250,20 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     QTimer::singleShot(180000, &installer, [&] { run.trouble += "timed out; ", installer.kill(); });
     QEventLoop loop;
     QObject::connect(&installer, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&installer, &QProcess::readyReadStandardError, [&] { run.standardError += installer.readAllStandardError(), read(); });
     installer.setEnvironment(QProcess::systemEnvironment() << "TMPDIR=" + tmp.path()); // the last TMPDIR counts
     installer.setChildProcessModifier([&options] {
         const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
         int ends[2];
         if ((options.standardErrorClosed && (::pipe(ends) || ::close(ends[0]) || ::dup2(ends[1], STDERR_FILENO) < 0))
+            || (options.noStandardError && ::close(STDERR_FILENO))
             || (options.runAs && (::setgroups(0, nullptr) || ::setgid(options.runAs->pw_gid) || ::setuid(options.runAs->pw_uid)))
-            || (options.fileSizeLimit && (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit))))
+            || (options.fileSizeLimit && ::setrlimit(RLIMIT_FSIZE, &limit)))
             ::_exit(126);
     });
-    installer.start(INSTALLER_PATH, arguments);
+    if (!options.jobs.isEmpty())
+        installer.setEnvironment(installer.environment() << "OSTREL_JOBS=" + options.jobs);
+    installer.start(options.wrapper.value(0, INSTALLER_PATH), options.wrapper.mid(1) + (options.wrapper.isEmpty() ? arguments : QStringList(INSTALLER_PATH) + arguments));
     if (installer.waitForStarted())
         loop.exec();
 
@@ -275,7 +282,7 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     run.trouble += output.isEmpty() ? "" : "standard output: " + QString::fromUtf8(output.left(200)) + "; ";
     run.crashed = installer.exitStatus() == QProcess::CrashExit;
     run.exitCode = installer.exitCode();
-    run.standardError = installer.readAllStandardError();
+    run.standardError += installer.readAllStandardError();
     run.logged = parseLogLines(run.standardError, &run.trouble);
     return run;
 }

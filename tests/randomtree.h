@@ -4,7 +4,7 @@
 
 // The odd corners a package tree can have, each on its own or all at once.
 enum TreeFeature {
-    ModesAndSpecials = 1, // every permission pattern with set-id and sticky bits, empty and hidden entries, FIFOs
+    ModesAndSpecials = 1, // every permission pattern with set-id and sticky bits, empty and hidden entries, FIFOs, hard links
     AwkwardNames = 2,     // spaces, quotes, leading dashes, shell and glob characters, UTF-8, 255 bytes, case twins
     NewlineNames = 4,
     NonUtf8Names = 8,
@@ -20,7 +20,7 @@ enum TreeFeature {
 inline bool makeRandomTree(quint32 seed, int features, const QByteArray &root, int entries, QByteArray *error)
 {
     QRandomGenerator rng(seed);
-    QList<QByteArray> directories = {""}, paths; // relative to the root; "" is the root
+    QList<QByteArray> directories = {""}, paths, files; // relative to the root; "" is the root
     auto at = [&](const QByteArray &path) { return path.isEmpty() ? root : root + '/' + path; };
     auto chance = [&](int percent) { return rng.bounded(100) < percent; };
     auto pick = [&](const QList<QByteArray> &list) { return list[rng.bounded(int(list.size()))]; };
@@ -49,7 +49,7 @@ inline bool makeRandomTree(quint32 seed, int features, const QByteArray &root, i
                                                   "\\", "%1", "%s%n", "~", "#", ";", "&", "|", "<>", "\t", "\x01", "\x7f", "caf\xc3\xa9",
                                                   "\xe6\x97\xa5\xe6\x9c\xac", "\xf0\x9f\x99\x82", "e\xcc\x81"})
                                           : letters(1 + rng.bounded(6));
-                names << awkward;
+                names << awkward << "\xef\xbb\xbf" + letters(3); // a name may begin with the bytes of a byte-order mark
             }
             if (features & AwkwardNames) // 255 bytes; a twin of the last entry differing in case only
                 names << "\xc3\xa9" + letters(253) << (paths.isEmpty() ? "x" : paths.last().mid(paths.last().lastIndexOf('/') + 1).toUpper());
@@ -73,6 +73,7 @@ inline bool makeRandomTree(quint32 seed, int features, const QByteArray &root, i
         const int fd = ::open(at(path), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         made(fd < 0 || ::write(fd, contents.constData(), size_t(contents.size())) != contents.size() || ::fchmod(fd, mode), path);
         ::close(fd);
+        files << path;
     };
     auto linkText = [&](const QByteArray &directory) {
         QList<QByteArray> texts;
@@ -97,6 +98,8 @@ inline bool makeRandomTree(quint32 seed, int features, const QByteArray &root, i
             continue;
         if (kind < 2)
             makeDirectory(path);
+        else if (kind == 5 && features & ModesAndSpecials && !files.isEmpty() && chance(50)) // another name for a file, anywhere
+            made(::link(at(pick(files)), at(path)), path);
         else if (kind < 6 || (kind == 6 && !(features & ModesAndSpecials)))
             addFile(path);
         else if (kind == 6)

@@ -4,7 +4,7 @@
 # libFuzzer and the sanitizer runtimes, which clang only recommends. cpack
 # makes the Debian package with dpkg-shlibdeps (dpkg-dev) and needs file to
 # find the programs among the files.
-OSTREL_PACKAGES=(cmake ninja-build clang libclang-rt-dev qt6-base-dev dpkg-dev file)
+OSTREL_PACKAGES=(cmake ninja-build clang libclang-rt-dev qt6-base-dev strace dpkg-dev file)
 
 # Installs whichever of the given Debian packages are missing (as root, with
 # apt-get); does nothing when all are present.

@@ -171,7 +171,9 @@ bool removeEntry(int directoryFd, const DirectoryEntry &entry, const QByteArray 
             const bool emptied = subdirectory.isValid() && removeContents(subdirectory.get(), path + '/', failures);
             if (::unlinkat(directoryFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
                 return true;
-            if (!(subdirectory.isValid() && !emptied && errno == ENOTEMPTY))
+            // A directory that still holds what could not be removed stays
+            // because of that alone: only what failed on its own is told.
+            if (!subdirectory.isValid() || emptied)
                 failures.append({path, errno});
             return false;
         }

@@ -160,6 +160,10 @@ void CopyEngine::walkDirectory(int sourceFd, int destinationFd, int parent, cons
             failed->relative = queued->relative.isEmpty() ? subdirectory : queued->relative + '/' + subdirectory;
             failed->listError = sourceError;
             failed->createError = createError;
+            // Its copy still gets its mode and times, which need no reading.
+            failed->hasStatus = destinationSub.isValid()
+                                && ::fstatat(sourceFd, subdirectory.constData(), &failed->status, AT_SYMLINK_NOFOLLOW) == 0
+                                && S_ISDIR(failed->status.st_mode);
             queue(std::move(failed));
         }
     }

@@ -168,14 +168,12 @@ bool Install::installHardLinked(const DirectoryJob &here, const QByteArray &name
     const QPair<quint64, quint64> inode(status.st_dev, status.st_ino);
     const auto first = firstCopies.constFind(inode);
     if (first != firstCopies.cend()) {
-        const Placed original = *first;
-        const int originalDirectory = directoryBelowDestination(original.directory);
-        if (originalDirectory >= 0
-            && linkFile(originalDirectory, original.name.constData(), directoryBelowDestination(here.relative), name.constData()))
+        const UniqueFd originalDirectory = openDirectoryBelow(destinationRoot.get(), first->directory);
+        if (originalDirectory.isValid() && linkFile(originalDirectory.get(), first->name.constData(), destinationDirectory, name.constData()))
             return true;
         // The first copy is gone or cannot take another name: copy again.
     }
-    if (!copyRegularFile(in.get(), status, directoryBelowDestination(here.relative), name.constData(), placement()))
+    if (!copyRegularFile(in.get(), status, destinationDirectory, name.constData(), placement()))
         return false;
     if (!firstCopies.contains(inode))
         firstCopies.insert(inode, {here.relative, name});

@@ -6,9 +6,8 @@
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
-#include <pthread.h>
+#include <fcntl.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <QtGlobal>
@@ -17,22 +16,33 @@ namespace {
 
 const int flushIntervalMs = 50;
 
-sigset_t stopSignals()
+// Where the signal handler writes the number of the signal that arrived:
+// all it may safely do. Whichever thread the signal hits, the flusher hears.
+int signalWriteEnd = -1;
+
+extern "C" void noteSignal(int signal)
 {
-    sigset_t stopSet;
-    sigemptyset(&stopSet);
-    sigaddset(&stopSet, SIGINT);
-    sigaddset(&stopSet, SIGTERM);
-    return stopSet;
+    const int saved = errno;
+    const char number = char(signal);
+    [[maybe_unused]] const ssize_t written = ::write(signalWriteEnd, &number, 1);
+    errno = saved;
 }
 
 } // namespace
 
 OutputFlusher::OutputFlusher()
 {
-    const sigset_t stopSet = stopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
-    stopSignalsFd.reset(::signalfd(-1, &stopSet, SFD_CLOEXEC));
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+        stopSignalsFd.reset(ends[0]);
+        signalWriteEnd = ends[1];
+        struct sigaction action = {};
+        action.sa_handler = noteSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    }
     wakeUp.reset(::eventfd(0, EFD_CLOEXEC));
     thread = std::thread([this] { run(); });
 }
@@ -68,16 +78,11 @@ void OutputFlusher::run()
         flush();
         if (ready > 0 && (events[1].revents & POLLIN))
             return;
-        signalfd_siginfo received;
-        if (ready > 0 && (events[0].revents & POLLIN) && ::read(stopSignalsFd.get(), &received, sizeof received) == sizeof received) {
+        char signal;
+        if (ready > 0 && (events[0].revents & POLLIN) && ::read(stopSignalsFd.get(), &signal, 1) == 1) {
             // End the process as the signal would have, now that nothing
             // is left unwritten.
-            const int signal = int(received.ssi_signo);
             std::signal(signal, SIG_DFL);
-            sigset_t only;
-            sigemptyset(&only);
-            sigaddset(&only, signal);
-            pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
             raise(signal);
         }
     }

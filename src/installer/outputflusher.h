@@ -17,8 +17,8 @@ class PipeClient;
 class OutputFlusher
 {
 public:
-    // Blocks SIGINT and SIGTERM in the calling thread, and so in every
-    // thread it starts later: only the flusher's thread takes them.
+    // Takes over SIGINT and SIGTERM: their handler only tells the flusher's
+    // thread, which writes everything and then ends the process by them.
     OutputFlusher();
     // Stops the thread and writes what is queued.
     ~OutputFlusher();
@@ -37,7 +37,7 @@ private:
     std::mutex clientMutex;
     PipeClient *client = nullptr;
     std::atomic<bool> stopping{false};
-    UniqueFd stopSignalsFd; // SIGINT and SIGTERM, as a descriptor
+    UniqueFd stopSignalsFd; // the read end of the signal handler's pipe
     UniqueFd wakeUp;  // written to stop the thread at once
     std::thread thread;
 };
