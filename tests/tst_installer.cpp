@@ -213,6 +213,91 @@ private Q_SLOTS:
         standInPassed = standInPassed || QTest::currentDataTag() == QByteArray("old links to a stand-in for /");
     }
 
+    // A package of 40 directories of 50 files, a secret directory beside it, and the conditions of
+    // each row: a neighbour who swaps a directory for a link for as long as the install runs, mounts
+    // (as root), a sparse file, the order of the sync and the done message, no standard error.
+    // Nothing outside the destination may change or be read.
+    void hostile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("exitCode"); // -1: 0 or 4
+        for (const auto &[kind, exitCode] : {std::pair("source directory swapped for a link", -1), {"destination directory swapped for a link", -1},
+                 {"destination bind-mounted on the source", 5}, {"source bind-mounted inside the destination", 4},
+                 {"destination bind-mounted inside the source", 4}, {"a file system mounted in the destination", 4},
+                 {"a destination out of inodes", 4}, {"atomic into a mount point", 8}, {"a sparse file", 0}, {"done after the sync", 0},
+                 {"standard error closed", 0}})
+            QTest::newRow(kind) << QString(kind) << exitCode;
+    }
+
+    void hostile()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, exitCode);
+        const bool mounts = kind.contains("mount") || kind.contains("inodes");
+        if (mounts && ::geteuid() != 0)
+            QSKIP("mounting needs root");
+        QTemporaryDir tmp;
+        const QString t = tmp.path(), s = t + "/s";
+        QString d = t + "/d";
+        for (int i = 0; i < 2000; ++i)
+            QVERIFY(makeFile(QStringLiteral("%1/d%2/f%3").arg(s).arg(i / 50).arg(i), QByteArray::number(i)));
+        QVERIFY(makeFile(t + "/secret/secret-file", "secret", 0600) && QDir(t).mkpath("outside") && QDir(t).mkpath("d"));
+        QStringList mounted;
+        auto mount = [&](const QStringList &arguments) { return QProcess::execute("mount", arguments) == 0 && (mounted << arguments.last(), true); };
+        const auto unmount = qScopeGuard([&] { for (const QString &point : mounted) QProcess::execute("umount", {"-l", point}); });
+        bool atomic = false;
+        InstallOptions options;
+        QProcess neighbour;
+        if (kind.startsWith("source directory swapped")) // the neighbour's link points at the secret
+            neighbour.start("sh", {"-c", "cd \"$0\" && while :; do mv d30 x; ln -s ../secret d30; rm d30; mv x d30; done", s});
+        else if (kind.startsWith("destination directory swapped"))
+            neighbour.start("sh", {"-c", "cd \"$0\" && while :; do mv d30 x && ln -s ../outside d30 && rm d30 && mv x d30; done", d});
+        else if (kind == "destination bind-mounted on the source")
+            QVERIFY(mount({"--bind", s, d}));
+        else if (kind == "source bind-mounted inside the destination")
+            QVERIFY(QDir(d).mkpath("inner") && mount({"--bind", s, d + "/inner"}));
+        else if (kind == "destination bind-mounted inside the source")
+            QVERIFY(QDir(s).mkpath("inner") && mount({"--bind", d, s + "/inner"}));
+        else if (kind == "a file system mounted in the destination")
+            QVERIFY(QDir(d).mkpath("mnt") && mount({"-t", "tmpfs", "none", d + "/mnt"}) && makeFile(d + "/mnt/kept", "kept"));
+        else if (kind == "a destination out of inodes")
+            QVERIFY(QDir(t).mkpath("small") && mount({"-t", "tmpfs", "-o", "nr_inodes=40", "none", t + "/small"}) && (d = t + "/small/d", true));
+        else if (kind == "atomic into a mount point")
+            QVERIFY(mount({"-t", "tmpfs", "none", d}) && (atomic = true));
+        else if (kind == "a sparse file") // 64 MiB with one byte of data in the middle
+            QVERIFY(::truncate(QFile::encodeName(s + "/d0/f0"), 64 << 20) == 0 && makeFile(s + "/d0/f1", "x") && ::truncate(QFile::encodeName(s + "/d0/f1"), 64 << 20) == 0);
+        else if (kind == "done after the sync")
+            options.wrapper = {"strace", "-f", "-qq", "-s", "65536", "-o", t + "/trace", "-e", "trace=syncfs,sendto"};
+        else
+            options.noStandardError = true;
+        const QStringList source = snapshot(s), outside = snapshot(t + "/outside") + snapshot(t + "/secret");
+        const InstallRun run = runInstaller(QStringList{s, d} + (atomic ? QStringList{"--atomic"} : QStringList()), options);
+        neighbour.kill();
+        neighbour.waitForFinished();
+        QVERIFY2(exitCode < 0 ? run.problem(0).isEmpty() || run.problem(4).isEmpty() : run.problem(exitCode).isEmpty(), qPrintable(run.problem(exitCode)));
+        QCOMPARE(snapshot(t + "/outside") + snapshot(t + "/secret"), outside);
+        QVERIFY(!snapshot(d).join('\n').contains("secret"));
+        if (mounts) // the source, also where it is mounted inside the destination, is left alone
+            QCOMPARE(snapshot(s), source);
+        if (kind == "a file system mounted in the destination")
+            QVERIFY(run.logged.contains("installPackage: Unable to remove " + d + "/mnt") && QFile::exists(d + "/mnt/kept"));
+        if (kind == "destination bind-mounted inside the source")
+            QVERIFY(run.logged.contains("recursiveCopy: Refusing to copy " + s + "/inner into itself"));
+        if (kind == "a destination out of inodes")
+            QVERIFY(!run.logged.filter("Unable to create directory").isEmpty() && run.messages.endsWith(".DONE_\n"));
+        struct stat copy;
+        if (kind == "a sparse file") // its holes stay holes
+            QVERIFY(::stat(QFile::encodeName(d + "/d0/f1"), &copy) == 0 && copy.st_size == 64 << 20 && copy.st_blocks < 1024);
+        if (kind == "done after the sync") {
+            QFile trace(t + "/trace");
+            QVERIFY(trace.open(QIODevice::ReadOnly));
+            const QByteArray calls = trace.readAll();
+            QVERIFY2(calls.indexOf("syncfs(") >= 0 && calls.indexOf("syncfs(") < calls.indexOf(".DONE_"), calls.right(300).constData());
+        }
+        if (kind == "standard error closed") // and nothing else went to the updater
+            QCOMPARE(run.messages, allMessages(2000));
+    }
+
     void randomTrees_data()
     {
         QTest::addColumn<int>("features");

@@ -69,6 +69,7 @@ int CopyEngine::defaultJobs()
 
 uint CopyEngine::walk()
 {
+    ::fstat(destinationRoot, &destinationStatus);
     walkDirectory(sourceRoot, destinationRoot, -1, QByteArray());
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -148,8 +149,13 @@ void CopyEngine::walkDirectory(int sourceFd, int destinationFd, int parent, cons
             destinationSub = makeSubdirectory(destinationFd, subdirectory.constData());
             createError = destinationSub.isValid() ? 0 : errno;
         }
+        // The destination itself, mounted inside the source: copying it
+        // into itself would never end.
+        struct stat subStatus;
+        const bool isDestination = sourceSub.isValid() && ::fstat(sourceSub.get(), &subStatus) == 0
+                                   && subStatus.st_dev == destinationStatus.st_dev && subStatus.st_ino == destinationStatus.st_ino;
         queued->children.push_back(int(jobs.size()));
-        if (sourceSub.isValid()) {
+        if (sourceSub.isValid() && !isDestination) {
             walkDirectory(sourceSub.get(), destinationSub.get(), index, subdirectory);
             jobs.back()->createError = createError;
         } else {
@@ -159,9 +165,10 @@ void CopyEngine::walkDirectory(int sourceFd, int destinationFd, int parent, cons
             failed->destination = queued->destination.child(subdirectory);
             failed->relative = queued->relative.isEmpty() ? subdirectory : queued->relative + '/' + subdirectory;
             failed->listError = sourceError;
+            failed->isDestination = isDestination;
             failed->createError = createError;
             // Its copy still gets its mode and times, which need no reading.
-            failed->hasStatus = destinationSub.isValid()
+            failed->hasStatus = destinationSub.isValid() && !isDestination
                                 && ::fstatat(sourceFd, subdirectory.constData(), &failed->status, AT_SYMLINK_NOFOLLOW) == 0
                                 && S_ISDIR(failed->status.st_mode);
             queue(std::move(failed));

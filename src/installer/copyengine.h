@@ -38,6 +38,7 @@ public:
     NativePath destination;
     QByteArray relative;       // below SOURCE and DESTINATION, "" for the top
     int listError = 0;         // errno when the source could not be listed
+    bool isDestination = false; // the source directory is the destination (through a mount): not copied
     int createError = 0;       // errno when its copy could not be created
     bool hasStatus = false;    // whether `status` of the source directory is known
     struct stat status = {};
@@ -115,6 +116,7 @@ private:
     const NativePath sourcePath;
     const NativePath destinationPath;
     uint regularFiles = 0;
+    struct stat destinationStatus = {};
 
     std::mutex mutex;
     std::condition_variable workAvailable;

@@ -159,6 +159,11 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
 {
     Install &install = Install::active();
     const DirectoryJob &job = install.job(install.currentJob());
+    if (job.isDestination) {
+        LOG(QStringLiteral("Refusing to copy %1 into itself").arg(source));
+        install.report.countFailure();
+        return;
+    }
     const int error = job.sourceError ? job.sourceError : job.listError;
     if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
         // Gone, or replaced by something else, since it was listed.
