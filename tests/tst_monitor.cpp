@@ -237,6 +237,9 @@ private Q_SLOTS:
         // The whole chain, the installer's lines going to the log.
         const QStringList install{"--log", "DIR/log", "--", INSTALLER_PATH, "DIR/package", "DIR/installed"};
         row("real installer", install, {}, 0, installed, "");
+        // The command's arguments go on byte for byte: a leading byte-order mark is part of a name.
+        row("a destination named with a byte-order mark", {"--log", "DIR/log", "--", INSTALLER_PATH, "DIR/package", QString(QChar(0xFEFF)) + "bom"}, {}, 0,
+            installed, "");
         // A client of the same user that is not the command's cannot pass for
         // the installer, even when it is first; here the installer is a
         // child of the shell and starts once the forged stream is sent.
@@ -270,6 +273,7 @@ private Q_SLOTS:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", dir.path());
         monitor.setProcessEnvironment(env);
+        monitor.setWorkingDirectory(dir.path());
         monitor.start(MONITOR_PATH, arguments.replaceInStrings(QRegularExpression("^DIR"), dir.path()));
         const QRegularExpression listened("(/[^\"\n]+)");
         QByteArray firstLine;
@@ -312,6 +316,7 @@ private Q_SLOTS:
         QLocalSocket probe;
         probe.connectToServer(busy.fullServerName());
         QVERIFY2(probe.waitForConnected(10000), "the busy name was taken");
+        QVERIFY(!QFile::exists(dir.filePath("bom"))); // and not where the mark is lost
         if (QFile::exists(dir.filePath("installed")))
             QCOMPARE(QProcess::execute("diff", {"-r", "--no-dereference", package.path(), dir.filePath("installed")}), 0);
     }

@@ -5,6 +5,9 @@
 #include <QProcessEnvironment>
 
 #include <cstring>
+#include <unistd.h>
+
+#include "nativename.h"
 
 namespace Ostrel {
 
@@ -52,6 +55,29 @@ CommandRunner::CommandRunner(const QStringList &command, const QString &socketDi
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TMPDIR"), socketDirectory);
     process.setProcessEnvironment(environment);
+
+    // Qt passes arguments on as UTF-8, which would change the bytes of a
+    // name that is not UTF-8 (say a destination): such a command is run
+    // with its own bytes, by exec'ing it from the child ourselves.
+    bool utf8 = true;
+    for (const QString &argument : command) {
+        argumentBytes << encodeFileName(argument);
+        utf8 = utf8 && QFile::encodeName(argument) == argumentBytes.last();
+    }
+    if (!utf8) {
+        for (const QString &variable : environment.toStringList())
+            environmentBytes << QFile::encodeName(variable);
+        for (QByteArray &bytes : argumentBytes)
+            argumentPointers.push_back(bytes.data());
+        for (QByteArray &bytes : environmentBytes)
+            environmentPointers.push_back(bytes.data());
+        argumentPointers.push_back(nullptr);
+        environmentPointers.push_back(nullptr);
+        process.setChildProcessModifier([this] {
+            ::execvpe(argumentPointers[0], argumentPointers.data(), environmentPointers.data());
+            ::_exit(127);
+        });
+    }
     outcome.name = QFileInfo(command.first()).fileName();
 
     connect(&process, &QProcess::readyReadStandardOutput, this, &CommandRunner::readOutput);

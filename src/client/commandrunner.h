@@ -5,6 +5,8 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <vector>
+
 namespace Ostrel {
 
 // How the started command ended.
@@ -58,6 +60,11 @@ signals:
     void finished();
 
 private:
+    // Each argument as the bytes to pass, and pointers to them for exec.
+    QList<QByteArray> argumentBytes;
+    QList<QByteArray> environmentBytes;
+    std::vector<char *> argumentPointers;
+    std::vector<char *> environmentPointers;
     static constexpr int killGraceMs = 3000;
 
     void readOutput();

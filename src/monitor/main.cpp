@@ -3,6 +3,7 @@
 #include "fdwrite.h"
 #include "monitoroptions.h"
 #include "monitorsession.h"
+#include "nativename.h"
 #include "signalwatcher.h"
 
 #include <QCoreApplication>
@@ -14,7 +15,13 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
 
-    const ParsedOptions parsed = parseMonitorOptions(QCoreApplication::arguments());
+    // The arguments as they are: Qt's own decoding would drop a leading
+    // byte-order mark and replace bytes that are not UTF-8, and the command's
+    // arguments (a destination, say) must reach it byte for byte.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << decodeFileName(QByteArray(argv[i]));
+    const ParsedOptions parsed = parseMonitorOptions(arguments);
     if (!parsed.error.isEmpty()) {
         writeAll(STDERR_FILENO, QStringLiteral("ostrel-monitor: %1\nTry 'ostrel-monitor --help'.\n")
                                         .arg(parsed.error)

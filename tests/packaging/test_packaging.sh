@@ -65,6 +65,7 @@ diff -u - "$work/files" <<'FILES' || fail "unexpected files in the package"
 ./usr/lib/cmake/OstrelInstaller/OstrelInstallerConfigVersion.cmake
 ./usr/lib/cmake/OstrelInstaller/OstrelInstallerTargets-CONFIG.cmake
 ./usr/lib/cmake/OstrelInstaller/OstrelInstallerTargets.cmake
+./usr/lib/libostrel_base.a
 ./usr/lib/libostrel_client.a
 ./usr/share/man/man1/ostrel-installer.1.gz
 ./usr/share/man/man1/ostrel-monitor.1.gz
