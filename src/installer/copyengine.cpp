@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -17,8 +18,18 @@ namespace {
 // How many directories the workers may be ahead of the reporter.
 const int aheadLimit = 64;
 // How many directories keep the descriptors the walk opened them with, so
-// that a worker need not open them again component by component.
-const int keptDirectories = 1000;
+// that a worker need not open them again component by component: up to a
+// thousand, two descriptors each, within a quarter of what the process may
+// open.
+int keptDirectories()
+{
+    static const int kept = [] {
+        rlimit limit;
+        const rlim_t open = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+        return int(std::min<rlim_t>(1000, open / 8));
+    }();
+    return kept;
+}
 
 UniqueFd duplicate(int fd)
 {
@@ -92,7 +103,7 @@ void CopyEngine::walkDirectory(int sourceFd, int destinationFd, int parent, cons
         job->relative = above.relative.isEmpty() ? name : above.relative + '/' + name;
     }
     job->hasStatus = ::fstat(sourceFd, &job->status) == 0;
-    if (jobs.size() < size_t(keptDirectories)) {
+    if (jobs.size() < size_t(keptDirectories())) {
         job->walkedSource = duplicate(sourceFd);
         job->walkedDestination = duplicate(destinationFd);
     }
