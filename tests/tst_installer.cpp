@@ -359,12 +359,12 @@ private Q_SLOTS:
             const QList<TreeEntry> source = readTree(s);
             const QStringList previous = snapshot(readTree(d), atomic), expected = snapshot(installedTree(source, s));
             const int files = int(std::count_if(source.cbegin(), source.cend(), [](const TreeEntry &e) { return e.type == 'f'; }));
-            // The signal comes from strace, when a thread puts its n-th file in place (removes its 20th
+            // The signal comes from strace, when a thread finishes its n-th file (removes its 20th
             // old entry, for -1), so that it finds the installer at work however fast it is. With two
             // copy threads beside the reporter, the busiest of the three puts a third of them in place.
             InstallOptions interrupted;
             interrupted.jobs = (i + percent) % 2 ? "1" : "2";
-            const char *step = percent < 0 ? "unlinkat" : atomic ? "utimensat" : "linkat";
+            const char *step = percent < 0 ? "unlinkat" : "utimensat"; // a file's times are set once it is whole
             const int n = percent < 0 ? 20 : qMax(1, files * percent / (interrupted.jobs == "1" ? 100 : 300));
             interrupted.wrapper = QStringList{"strace", "-f", "-qq", "-o", "/dev/null", QStringLiteral("-etrace=%1").arg(step),
                                               QStringLiteral("-einject=%1:signal=%2:when=%3").arg(step).arg(signal).arg(n)};
