@@ -87,7 +87,8 @@ inline QList<TreeEntry> readTree(const QByteArray &root)
 
 // One sorted line per entry, "<path> <type> [<mode>] [<size>:<md5> | -> <link text>]
 // <time> [<names>]", odd bytes %-escaped. `whole` false leaves out what is set only at
-// the end of an install: directories' modes and times, files' hard-link counts.
+// the end of an install or just after an entry is made: directories' modes and times,
+// links' times, files' hard-link counts.
 inline QStringList snapshot(const QList<TreeEntry> &entries, bool whole = true)
 {
     QStringList lines;
@@ -95,7 +96,7 @@ inline QStringList snapshot(const QList<TreeEntry> &entries, bool whole = true)
         lines << e.path.toPercentEncoding("/") + ' ' + e.type
                         + (e.type == 'f' || (e.type == 'd' && whole) ? ' ' + QByteArray::number(e.mode, 8) : "")
                         + (e.type == 'f' ? ' ' + e.content : e.type == 'l' ? " -> " + e.content.toPercentEncoding("/") : "")
-                        + (e.type != 'd' || whole ? ' ' + e.time : "") + (e.type == 'f' && whole ? " x" + QByteArray::number(e.names) : "");
+                        + (e.type == 'f' || whole ? ' ' + e.time : "") + (e.type == 'f' && whole ? " x" + QByteArray::number(e.names) : "");
     lines.sort();
     return lines;
 }
