@@ -81,7 +81,10 @@ int CopyEngine::defaultJobs()
 uint CopyEngine::walk()
 {
     ::fstat(destinationRoot, &destinationStatus);
-    walkDirectory(sourceRoot, destinationRoot, -1, QByteArray());
+    auto top = std::make_unique<DirectoryJob>();
+    top->source = sourcePath;
+    top->destination = destinationPath;
+    walkDirectory(std::move(top), sourceRoot, destinationRoot);
     {
         std::lock_guard<std::mutex> lock(mutex);
         walkOver = true;
@@ -90,18 +93,17 @@ uint CopyEngine::walk()
     return regularFiles;
 }
 
-void CopyEngine::walkDirectory(int sourceFd, int destinationFd, int parent, const QByteArray &name)
+std::unique_ptr<DirectoryJob> CopyEngine::subdirectoryJob(const DirectoryJob &parent, const QByteArray &name) const
 {
     auto job = std::make_unique<DirectoryJob>();
-    if (parent < 0) {
-        job->source = sourcePath;
-        job->destination = destinationPath;
-    } else {
-        const DirectoryJob &above = *jobs[size_t(parent)];
-        job->source = above.source.child(name);
-        job->destination = above.destination.child(name);
-        job->relative = above.relative.isEmpty() ? name : above.relative + '/' + name;
-    }
+    job->source = parent.source.child(name);
+    job->destination = parent.destination.child(name);
+    job->relative = parent.relative.isEmpty() ? name : parent.relative + '/' + name;
+    return job;
+}
+
+void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd)
+{
     job->hasStatus = ::fstat(sourceFd, &job->status) == 0;
     if (jobs.size() < size_t(keptDirectories())) {
         job->walkedSource = duplicate(sourceFd);
@@ -144,7 +146,6 @@ void CopyEngine::walkDirectory(int sourceFd, int destinationFd, int parent, cons
     job->links.resize(size_t(linkCount));
 
     DirectoryJob *queued = job.get();
-    const int index = int(jobs.size());
     queue(std::move(job));
     for (int entry = 0; entry < queued->entryCount(); ++entry) {
         if (queued->type(entry) != DT_DIR)
@@ -166,23 +167,20 @@ void CopyEngine::walkDirectory(int sourceFd, int destinationFd, int parent, cons
         const bool isDestination = sourceSub.isValid() && ::fstat(sourceSub.get(), &subStatus) == 0
                                    && subStatus.st_dev == destinationStatus.st_dev && subStatus.st_ino == destinationStatus.st_ino;
         queued->children.push_back(int(jobs.size()));
+        auto child = subdirectoryJob(*queued, subdirectory);
+        child->createError = createError;
         if (sourceSub.isValid() && !isDestination) {
-            walkDirectory(sourceSub.get(), destinationSub.get(), index, subdirectory);
-            jobs.back()->createError = createError;
+            walkDirectory(std::move(child), sourceSub.get(), destinationSub.get());
         } else {
-            // Gone or unreadable: an empty job that says why.
-            auto failed = std::make_unique<DirectoryJob>();
-            failed->source = queued->source.child(subdirectory);
-            failed->destination = queued->destination.child(subdirectory);
-            failed->relative = queued->relative.isEmpty() ? subdirectory : queued->relative + '/' + subdirectory;
-            failed->listError = sourceError;
-            failed->isDestination = isDestination;
-            failed->createError = createError;
-            // Its copy still gets its mode and times, which need no reading.
-            failed->hasStatus = destinationSub.isValid() && !isDestination
-                                && ::fstatat(sourceFd, subdirectory.constData(), &failed->status, AT_SYMLINK_NOFOLLOW) == 0
-                                && S_ISDIR(failed->status.st_mode);
-            queue(std::move(failed));
+            // Gone or unreadable, or the destination: an empty job that says
+            // why. Its copy still gets its mode and times, which need no
+            // reading.
+            child->listError = sourceError;
+            child->isDestination = isDestination;
+            child->hasStatus = destinationSub.isValid() && !isDestination
+                               && ::fstatat(sourceFd, subdirectory.constData(), &child->status, AT_SYMLINK_NOFOLLOW) == 0
+                               && S_ISDIR(child->status.st_mode);
+            queue(std::move(child));
         }
     }
 }

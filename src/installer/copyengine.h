@@ -103,7 +103,10 @@ public:
     void reported(int index);
 
 private:
-    void walkDirectory(int sourceFd, int destinationFd, int parent, const QByteArray &name);
+    // Lists, sorts and queues the directory of `job` (its paths and
+    // createError set), then walks its subdirectories.
+    void walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd);
+    std::unique_ptr<DirectoryJob> subdirectoryJob(const DirectoryJob &parent, const QByteArray &name) const;
     void queue(std::unique_ptr<DirectoryJob> job);
     void work();
     void copyJob(DirectoryJob &job);
