@@ -18,6 +18,8 @@ public:
 
     // `name` (one component, as bytes) inside this directory.
     NativePath child(const QByteArray &name) const;
+    // The same, with the name's text already made (decodeFileName(name)).
+    NativePath child(const QByteArray &name, const QString &nameText) const;
 
 private:
     NativePath(QByteArray bytes, QString display) : bytes(std::move(bytes)), display(std::move(display)) {}

@@ -3,18 +3,15 @@
 #include "filecopy.h"
 #include "nativename.h"
 
-
 #include <cerrno>
 #include <cstdlib>
-#include <optional>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 namespace {
 
 Install *activeInstall = nullptr;
-
-
 
 } // namespace
 
@@ -49,11 +46,16 @@ bool Install::openSource()
     return true;
 }
 
+bool Install::overlapsSource(int directory) const
+{
+    return isSameOrBelow(directory, sourceRoot.get()) || isSameOrBelow(sourceRoot.get(), directory);
+}
+
 bool Install::overlapsSource() const
 {
     const UniqueFd existing = openDirectory(destination.native());
     if (existing.isValid())
-        return isSameOrBelow(existing.get(), sourceRoot.get()) || isSameOrBelow(sourceRoot.get(), existing.get());
+        return overlapsSource(existing.get());
     // To be created: below its nearest existing ancestor, which must not be
     // in the source.
     const UniqueFd nearest = openNearestDirectory(destination.native());
@@ -77,7 +79,7 @@ Install::Prepared Install::prepareDestination(QList<RemoveFailure> &failures)
     if (existing.isValid()) {
         // Checked again on what the install uses: the destination may have
         // been swapped while we waited for the updater.
-        if (isSameOrBelow(existing.get(), sourceRoot.get()) || isSameOrBelow(sourceRoot.get(), existing.get()))
+        if (overlapsSource(existing.get()))
             return Overlap;
         if (!tryLock(existing.get()))
             return Busy;

@@ -117,6 +117,8 @@ private:
         timespec times[2];
     };
     bool installHardLinked(const DirectoryJob &job, const QByteArray &name);
+    // Whether the open `directory` is SOURCE, lies inside it or holds it.
+    bool overlapsSource(int directory) const;
     void finishDirectory(int index, int fd, QList<NativePath> &failed);
     // Nobody sees the staging area before the swap: files may be written
     // there under their names.

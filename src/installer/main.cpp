@@ -184,8 +184,9 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
     int subdirectories = 0, linksMet = 0;
     for (int entry = 0; entry < job.entryCount(); ++entry) {
         const QByteArray name = job.name(entry);
-        const NativePath from = job.source.child(name);
-        const NativePath to = job.destination.child(name);
+        const QString nameText = decodeFileName(name);
+        const NativePath from = job.source.child(name, nameText);
+        const NativePath to = job.destination.child(name, nameText);
         LOG(QStringLiteral("trying to copy file %1 -> %2").arg(from.text(), to.text()));
 
         switch (job.type(entry)) {
@@ -194,7 +195,7 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
             break;
         case DT_REG:
             if (!install.fileInstalled(entry)) {
-                LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(decodeFileName(name), source, destination));
+                LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(nameText, source, destination));
                 install.report.countFailure();
             }
             client->nextProgress();
