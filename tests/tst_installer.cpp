@@ -1,6 +1,26 @@
 #include "randomtree.h"
 
+#include <sys/file.h>
 #include <sys/socket.h>
+
+namespace {
+
+// The lock file an install of this user's into `directory` holds.
+QByteArray installLockPath(const QString &directory)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(directory), &status) != 0)
+        return QByteArray();
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray locks = ::geteuid() == 0 ? QByteArray("/run/ostrel-installer")
+                             : runtime.startsWith('/') ? runtime + "/ostrel-installer"
+                                                       : "/tmp/ostrel-installer-" + QByteArray::number(::geteuid());
+    ::mkdir(locks.constData(), 0700);
+    return locks + '/' + QByteArray::number(qulonglong(status.st_dev), 16) + '-' + QByteArray::number(qulonglong(status.st_ino), 16)
+           + ".lock";
+}
+
+} // namespace
 
 // The built installer end to end, on real trees, with a real updater socket.
 // ctest runs the functions as separate entries (tests/CMakeLists.txt).
@@ -74,14 +94,22 @@ private Q_SLOTS:
         // A name may begin with the bytes of a byte-order mark; d is another directory.
         const QString bom = QString::fromUtf8("\xef\xbb\xbf") + 'd';
         row("destination named with a byte-order mark", {"$T/src", bom}, {"at $T/" + bom}, 0, done);
+        // Another install's lock; a lock any reader can take on the directory itself holds nothing up.
         row("another install holds the destination", install, {"lock d"}, 6,
-            {"installPackage: Refusing to install: another install into $T/d is running"});
-        row("an atomic install is under way", install, {".d.ostrel-staging/x", "lock .d.ostrel-staging"}, 6,
-            {"installPackage: Refusing to install: another install into $T/d is running"});
-        row("a killed atomic install's leftovers", install, {".d.ostrel-staging/half/done", "gone .d.ostrel-staging"}, 0, done);
-        row("atomic", {"$T/src", "$T/d", "--atomic"}, none, 0, done);
+            {"installPackage: Refusing to install: another install into $T/d is running (process 4242)"});
         row("atomic, another install holds the destination", {"$T/src", "$T/d", "--atomic"}, {"lock d"}, 6,
-            {"installPackage: Refusing to install: another install into $T/d is running"});
+            {"installPackage: Refusing to install: another install into $T/d is running (process 4242)"});
+        row("a reader locks the destination", install, {"flock d"}, 0, done);
+        // Named like a work directory, but not one the installer made: left alone, whatever it holds.
+        const QString foreign = "installPackage: Leaving $T/.d.ostrel-0123456789abcdef alone: it looks like an install's work "
+                                "directory, but is not this installer's own";
+        row("a directory named like a work directory", install, {".d.ostrel-0123456789abcdef/new/important"}, 0, QStringList{foreign} + done);
+        row("atomic, a directory named like a work directory", {"$T/src", "$T/d", "--atomic"},
+            {".d.ostrel-0123456789abcdef/owner", ".d.ostrel-0123456789abcdef/new/important"}, 0, QStringList{foreign} + done);
+        row("atomic", {"$T/src", "$T/d", "--atomic"}, none, 0, done);
+        const QString longest(255, 'n'); // no room left for a hidden sibling's suffix
+        row("a destination name of 255 bytes", {"$T/src", "$T/" + longest}, {"at $T/" + longest}, 0, done);
+        row("atomic, a destination name of 255 bytes", {"$T/src", "$T/" + longest, "--atomic"}, {"at $T/" + longest}, 0, done);
         row("atomic into a link", {"$T/src", "$T/link-d", "--atomic"}, {"link-d=d"}, 8,
             {"installPackage: Refusing to install atomically into $T/link-d: it is a symbolic link"});
         row("atomic, a file over the size limit", {"$T/src", "$T/d", "--atomic"}, {"size src/lib/x=32769"}, 7,
@@ -153,10 +181,14 @@ private Q_SLOTS:
         for (const QString &link : setup.filter(QRegularExpression("^[^ ]+=")))
             QVERIFY(makeLink(link.section('=', 1).replace("$T", t), t + '/' + link.section('=', 0, 0)));
         QVERIFY(QDir(t).mkpath("src/empty") && ::mkfifo(QFile::encodeName(t + "/d/.fifo"), 0644) == 0 && ::mkfifo(QFile::encodeName(t + "/fifo"), 0644) == 0);
-        // Another install's hold: the same kernel lock the installer takes.
-        const int held = option("lock").isEmpty() ? -1 : ::open(QFile::encodeName(t + '/' + option("lock")), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        QVERIFY(option("lock").isEmpty() || (held >= 0 && ::flock(held, LOCK_EX) == 0));
-        const auto unlock = qScopeGuard([held] { held < 0 || ::close(held); });
+        // Another install's hold: its lock file, with its process id; or a reader's lock on the directory.
+        const QString lock = option("lock"), readerLock = option("flock");
+        const QByteArray lockPath = lock.isEmpty() ? QByteArray() : installLockPath(t + '/' + lock);
+        const int held = !lock.isEmpty() ? ::open(lockPath.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+                         : !readerLock.isEmpty() ? ::open(QFile::encodeName(t + '/' + readerLock), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        const auto unlock = qScopeGuard([&] { held < 0 || (lockPath.isEmpty() || ::unlink(lockPath.constData()) == 0, ::close(held)); });
+        QVERIFY((lock.isEmpty() && readerLock.isEmpty()) || (held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0));
+        QVERIFY(lock.isEmpty() || ::write(held, "4242\n", 5) == 5);
         for (const QString &size : setup.filter(QRegularExpression("^size ")))
             QVERIFY(makeFile(t + '/' + size.section(' ', 1).section('=', 0, 0), QByteArray(size.section('=', 1).toInt(), 'x')));
         options.fileSizeLimit = setup.filter(QRegularExpression("^size ")).isEmpty() ? 0 : 32768;
@@ -189,7 +221,7 @@ private Q_SLOTS:
         options.standardErrorClosed = setup.contains("stderr closed");
         const InstallRun run = runInstaller(arguments.replaceInStrings("$T", t), options);
         CHECK_RUN(run, exitCode);
-        QStringList failures = run.logged.filter(QRegularExpression(": (Failed to copy|Fail to create symlink|Unable to (read|remove)) "));
+        QStringList failures = run.logged.filter(QRegularExpression(": (Failed to copy|Fail to create symlink|Unable to (read|remove)|Leaving) "));
         lines.replaceInStrings("$T", t);
         QCOMPARE(run.logged.value(run.logged.size() - 1), lines.takeLast());
         failures.sort();

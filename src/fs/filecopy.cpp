@@ -1,9 +1,8 @@
 #include "filecopy.h"
 
 #include "fdwrite.h"
+#include "posixfs.h"
 #include "uniquefd.h"
-
-#include <QFile>
 
 #include <algorithm>
 #include <atomic>
@@ -63,13 +62,16 @@ bool copyRange(int in, int out, off_t from, off_t to)
 
 // Copies `in` to `out`, in the kernel where it can, to the end of `in`,
 // which need not be the `size` it had when opened. Each call asks for one
-// byte more than is left: a call that gets less has met the end, so a file
-// that has not grown takes one call. (Asking for more than a file-size limit
-// allows is no error; the kernel copies up to the limit.)
+// byte more than is left, and once past `size` for a large chunk: a call
+// that gets less than it asked for has met the end, so a file that has not
+// grown takes one call, and one that grows is copied in large steps to
+// wherever its end is then. (Asking for more than a file-size limit allows
+// is no error; the kernel copies up to the limit.)
 bool copyToEnd(int in, int out, off_t size)
 {
+    const off_t grownChunk = 8 << 20;
     for (off_t copied = 0;;) {
-        const size_t wanted = size_t(std::max<off_t>(size - copied, 0)) + 1;
+        const size_t wanted = size_t(copied < size ? size - copied + 1 : grownChunk);
         const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, wanted, 0);
         if (n < 0 && errno == EINTR)
             continue;
@@ -139,22 +141,6 @@ bool linkIn(int fd, int directoryFd, const char *name)
     char procPath[64];
     std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
     return ::linkat(AT_FDCWD, procPath, directoryFd, name, AT_SYMLINK_FOLLOW) == 0;
-}
-
-// The process's umask, read once. umask() could only read it by setting
-// it, which would race with threads creating files; /proc tells it as it
-// is. Where it cannot be read, every copy gets its mode set afterwards.
-mode_t processUmask()
-{
-    static const mode_t mask = [] {
-        QFile status(QStringLiteral("/proc/self/status"));
-        if (status.open(QIODevice::ReadOnly))
-            for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
-                if (line.startsWith("Umask:"))
-                    return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
-        return mode_t(0777);
-    }();
-    return mask;
 }
 
 // The permission bits of `source` (set-id and sticky bits are not carried

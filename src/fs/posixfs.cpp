@@ -8,6 +8,10 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <QFile>
+
+#include <vector>
+
 namespace {
 
 // The mount an entry of the open directory is on ("" for the directory
@@ -52,7 +56,10 @@ UniqueFd openDirectoryBelow(int root, const QByteArray &relative)
 
 UniqueFd makeSubdirectory(int directoryFd, const char *name)
 {
-    if (::mkdirat(directoryFd, name, 0777) != 0) {
+    // Private while it fills: nobody else may read what lands in it before
+    // it has its real mode, nor add anything to it.
+    const bool made = ::mkdirat(directoryFd, name, 0700) == 0;
+    if (!made) {
         if (errno != EEXIST)
             return UniqueFd();
         if (isMountPoint(directoryFd, name)) {
@@ -60,7 +67,11 @@ UniqueFd makeSubdirectory(int directoryFd, const char *name)
             return UniqueFd();
         }
     }
-    return openSubdirectory(directoryFd, name);
+    UniqueFd directory = openSubdirectory(directoryFd, name);
+    // A umask that takes the owner's own bits would leave it unwritable.
+    if (made && directory.isValid() && (processUmask() & 0700) != 0 && ::fchmod(directory.get(), 0700) != 0)
+        directory.reset();
+    return directory;
 }
 
 bool createSymlinkAt(int directoryFd, const char *name, const QByteArray &text)
@@ -125,6 +136,19 @@ unsigned char entryType(int directoryFd, const DirectoryEntry &entry)
     return IFTODT(status.st_mode);
 }
 
+mode_t processUmask()
+{
+    static const mode_t mask = [] {
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (status.open(QIODevice::ReadOnly))
+            for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
+                if (line.startsWith("Umask:"))
+                    return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+        return mode_t(0777); // unknown: callers then set every mode themselves
+    }();
+    return mask;
+}
+
 namespace {
 
 bool isDirectory(const QByteArray &path)
@@ -151,49 +175,70 @@ bool makePath(const QByteArray &path)
 
 namespace {
 
-bool removeContents(int directoryFd, const QByteArray &prefix, QList<RemoveFailure> &failures);
+// The names from the directory being emptied down to the one being worked
+// on: a failure's path is made from them only when there is a failure, so
+// memory does not grow with the square of the depth.
+using Trail = std::vector<const QByteArray *>;
+
+QByteArray pathOf(const Trail &trail)
+{
+    QByteArray path;
+    for (const QByteArray *name : trail)
+        path += (path.isEmpty() ? "" : "/") + *name;
+    return path;
+}
+
+bool removeContents(int directoryFd, Trail &trail, QList<RemoveFailure> &failures);
 
 // Removes the entry `name` and, for a directory, all it holds; true when it
 // is gone.
-bool removeEntry(int directoryFd, const DirectoryEntry &entry, const QByteArray &prefix, QList<RemoveFailure> &failures)
+bool removeOne(int directoryFd, const DirectoryEntry &entry, Trail &trail, QList<RemoveFailure> &failures)
 {
     const char *name = entry.name.constData();
-    const QByteArray path = prefix + entry.name;
+    trail.push_back(&entry.name);
+    auto fail = [&](int error) {
+        failures.append({pathOf(trail), error});
+        trail.pop_back();
+        return false;
+    };
     if (entryType(directoryFd, entry) == DT_DIR) {
-        if (isMountPoint(directoryFd, name)) {
-            failures.append({path, EXDEV});
-            return false;
-        }
+        if (isMountPoint(directoryFd, name))
+            return fail(EXDEV);
         const UniqueFd subdirectory = openSubdirectory(directoryFd, name);
         // Turned into a link or a file since the listing: removed as one below.
         const bool replaced = !subdirectory.isValid() && (errno == ELOOP || errno == ENOTDIR);
         if (!replaced) {
-            const bool emptied = subdirectory.isValid() && removeContents(subdirectory.get(), path + '/', failures);
-            if (::unlinkat(directoryFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
+            const bool emptied = subdirectory.isValid() && removeContents(subdirectory.get(), trail, failures);
+            if (::unlinkat(directoryFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) {
+                trail.pop_back();
                 return true;
+            }
             // A directory that still holds what could not be removed stays
             // because of that alone: only what failed on its own is told.
             if (!subdirectory.isValid() || emptied)
-                failures.append({path, errno});
+                return fail(errno);
+            trail.pop_back();
             return false;
         }
     }
-    if (::unlinkat(directoryFd, name, 0) == 0 || errno == ENOENT)
+    if (::unlinkat(directoryFd, name, 0) == 0 || errno == ENOENT) {
+        trail.pop_back();
         return true;
-    failures.append({path, errno});
-    return false;
+    }
+    return fail(errno);
 }
 
-bool removeContents(int directoryFd, const QByteArray &prefix, QList<RemoveFailure> &failures)
+bool removeContents(int directoryFd, Trail &trail, QList<RemoveFailure> &failures)
 {
     QList<DirectoryEntry> entries;
     if (!listDirectory(directoryFd, entries)) {
-        failures.append({prefix.isEmpty() ? QByteArray(".") : prefix.chopped(1), errno});
+        const QByteArray path = pathOf(trail);
+        failures.append({path.isEmpty() ? QByteArray(".") : path, errno});
         return false;
     }
     bool all = true;
     for (const DirectoryEntry &entry : entries)
-        all = removeEntry(directoryFd, entry, prefix, failures) && all;
+        all = removeOne(directoryFd, entry, trail, failures) && all;
     return all;
 }
 
@@ -202,7 +247,16 @@ bool removeContents(int directoryFd, const QByteArray &prefix, QList<RemoveFailu
 QList<RemoveFailure> removeDirectoryContents(int directoryFd)
 {
     QList<RemoveFailure> failures;
-    removeContents(directoryFd, QByteArray(), failures);
+    Trail trail;
+    removeContents(directoryFd, trail, failures);
+    return failures;
+}
+
+QList<RemoveFailure> removeEntry(int directoryFd, const QByteArray &name)
+{
+    QList<RemoveFailure> failures;
+    Trail trail;
+    removeOne(directoryFd, {name, DT_UNKNOWN}, trail, failures);
     return failures;
 }
 

@@ -32,7 +32,8 @@ UniqueFd openSubdirectory(int directoryFd, const char *name);
 // at any step. Invalid, with errno set, on failure.
 UniqueFd openDirectoryBelow(int root, const QByteArray &relative);
 
-// Creates the subdirectory `name` (mode 0777 less the umask) unless a
+// Creates the subdirectory `name`, private to the process's user (0700,
+// whatever the umask) until the caller gives it its real mode, unless a
 // directory of that name is there already, and opens it as openSubdirectory
 // does. A directory there that is another file system's mount point is
 // refused (EXDEV). Invalid, with errno set, on failure.
@@ -63,6 +64,10 @@ bool listDirectory(int directoryFd, QList<DirectoryEntry> &entries);
 // The DT_* type of an entry, links not followed; DT_UNKNOWN if it is gone.
 unsigned char entryType(int directoryFd, const DirectoryEntry &entry);
 
+// The process's umask, read once without changing it (umask() can only read
+// it by setting it, which would race with threads creating files).
+mode_t processUmask();
+
 // mkdir -p: creates `path` and its missing parents (mode 0777 less the
 // umask). True when `path` is a directory afterwards.
 bool makePath(const QByteArray &path);
@@ -75,11 +80,16 @@ struct RemoveFailure
     int error;
 };
 
-// Removes everything inside the open directory, depth first. Links are
+// Removes everything inside the open directory, depth first, in memory that
+// grows with the number of entries, not with their depth. Links are
 // removed as links, never followed; a mount point is left alone, with all it
 // holds. What cannot be removed stays and is returned: each entry whose own
 // removal failed, not the directories that stay only because of it.
 QList<RemoveFailure> removeDirectoryContents(int directoryFd);
+// Removes the entry `name` of the open directory as removeDirectoryContents
+// removes each entry (failures' paths begin with `name`); gone already is no
+// failure.
+QList<RemoveFailure> removeEntry(int directoryFd, const QByteArray &name);
 
 // Takes the exclusive advisory lock on the open file, without waiting; false
 // when another process holds it. The kernel drops it when the process ends.

@@ -39,23 +39,40 @@ UniqueFd duplicate(int fd)
 
 } // namespace
 
+QByteArray DirectoryJob::relativePath() const
+{
+    if (!parent)
+        return QByteArray();
+    qsizetype length = 0;
+    for (const DirectoryJob *job = this; job->parent; job = job->parent)
+        length += job->ownName.size() + 1;
+    QByteArray path(length - 1, '/');
+    for (const DirectoryJob *job = this; job->parent; job = job->parent) {
+        length -= job->ownName.size() + 1;
+        std::copy(job->ownName.cbegin(), job->ownName.cend(), path.begin() + length);
+    }
+    return path;
+}
+
 QByteArray DirectoryJob::name(int entry) const
 {
     return QByteArray(names.constData() + nameOffsets[size_t(entry)]);
 }
 
-CopyEngine::CopyEngine(int sourceRoot, int destinationRoot, const NativePath &source, const NativePath &destination,
-                       int workerCount, Placement placement)
+CopyEngine::CopyEngine(int sourceRoot, int destinationRoot, int workerCount, Placement placement)
     : sourceRoot(sourceRoot)
     , destinationRoot(destinationRoot)
     , placement(placement)
-    , sourcePath(source)
-    , destinationPath(destination)
+    , wantedWorkers(workerCount > 1 ? workerCount : 0)
 {
-    // One job: the reporter copies everything itself, no thread needed.
-    if (workerCount > 1)
-        for (int i = 0; i < workerCount; ++i)
+    // One job: the reporter copies everything itself, no thread needed. It
+    // does the same for whatever the threads that could be started leave.
+    try {
+        workers.reserve(size_t(wantedWorkers));
+        for (int i = 0; i < wantedWorkers; ++i)
             workers.emplace_back([this] { work(); });
+    } catch (const std::exception &) { // std::system_error (no thread to be had) or std::bad_alloc
+    }
 }
 
 CopyEngine::~CopyEngine()
@@ -81,10 +98,7 @@ int CopyEngine::defaultJobs()
 uint CopyEngine::walk()
 {
     ::fstat(destinationRoot, &destinationStatus);
-    auto top = std::make_unique<DirectoryJob>();
-    top->source = sourcePath;
-    top->destination = destinationPath;
-    walkDirectory(std::move(top), sourceRoot, destinationRoot);
+    walkDirectory(std::make_unique<DirectoryJob>(), sourceRoot, destinationRoot);
     {
         std::lock_guard<std::mutex> lock(mutex);
         walkOver = true;
@@ -93,26 +107,13 @@ uint CopyEngine::walk()
     return regularFiles;
 }
 
-std::unique_ptr<DirectoryJob> CopyEngine::subdirectoryJob(const DirectoryJob &parent, const QByteArray &name) const
+void CopyEngine::listSorted(DirectoryJob &job, int sourceFd)
 {
-    auto job = std::make_unique<DirectoryJob>();
-    job->source = parent.source.child(name);
-    job->destination = parent.destination.child(name);
-    job->relative = parent.relative.isEmpty() ? name : parent.relative + '/' + name;
-    return job;
-}
-
-void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd)
-{
-    job->hasStatus = ::fstat(sourceFd, &job->status) == 0;
-    if (jobs.size() < size_t(keptDirectories())) {
-        job->walkedSource = duplicate(sourceFd);
-        job->walkedDestination = duplicate(destinationFd);
-    }
-
+    // The listing and its sort keys are gone before the walk goes deeper:
+    // what stays is the job's names and types alone.
     QList<DirectoryEntry> entries;
     if (!listDirectory(sourceFd, entries))
-        job->listError = errno;
+        job.listError = errno;
     // Case-insensitive name order, ties broken by the exact name, so the
     // order never depends on the file system.
     struct Sorted
@@ -135,15 +136,26 @@ void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, 
     for (const Sorted &entry : sorted) {
         const DirectoryEntry &listed = entries[entry.index];
         const unsigned char type = entryType(sourceFd, listed);
-        job->nameOffsets.push_back(quint32(job->names.size()));
-        job->names += listed.name;
-        job->names += '\0';
-        job->types.push_back(type);
+        job.nameOffsets.push_back(quint32(job.names.size()));
+        job.names += listed.name;
+        job.names += '\0';
+        job.types.push_back(type);
         regularFiles += type == DT_REG;
         linkCount += type == DT_LNK;
     }
-    job->results.assign(job->types.size(), DirectoryJob::Pending);
-    job->links.resize(size_t(linkCount));
+    job.results.assign(job.types.size(), DirectoryJob::Pending);
+    job.links.resize(size_t(linkCount));
+}
+
+void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd)
+{
+    job->hasStatus = ::fstat(sourceFd, &job->status) == 0;
+    if (jobs.size() < size_t(keptDirectories())) {
+        job->walkedSource = duplicate(sourceFd);
+        job->walkedDestination = duplicate(destinationFd);
+    }
+
+    listSorted(*job, sourceFd);
 
     DirectoryJob *queued = job.get();
     queue(std::move(job));
@@ -167,7 +179,9 @@ void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, 
         const bool isDestination = sourceSub.isValid() && ::fstat(sourceSub.get(), &subStatus) == 0
                                    && subStatus.st_dev == destinationStatus.st_dev && subStatus.st_ino == destinationStatus.st_ino;
         queued->children.push_back(int(jobs.size()));
-        auto child = subdirectoryJob(*queued, subdirectory);
+        auto child = std::make_unique<DirectoryJob>();
+        child->parent = queued;
+        child->ownName = subdirectory;
         child->createError = createError;
         if (sourceSub.isValid() && !isDestination) {
             walkDirectory(std::move(child), sourceSub.get(), destinationSub.get());
@@ -226,46 +240,62 @@ void CopyEngine::work()
 void CopyEngine::copyJob(DirectoryJob &job)
 {
     // The reporter, when it waits, is woken for every 32 entries and at
-    // the end, not for each one.
+    // the end, not for each one. Once the last is published, the entries
+    // are the reporter's to free: nothing here reads them again.
+    const int count = job.entryCount();
     auto publish = [&](int finished) {
         job.finished.store(finished);
-        if ((finished % 32 == 0 || finished == job.entryCount()) && reporterWaiting.load()) {
+        if ((finished % 32 == 0 || finished == count) && reporterWaiting.load()) {
             std::lock_guard<std::mutex> lock(mutex);
             progressMade.notify_all();
         }
     };
-    const UniqueFd sourceFd = job.listError                ? UniqueFd()
-                              : job.walkedSource.isValid() ? std::move(job.walkedSource)
-                                                           : openDirectoryBelow(sourceRoot, job.relative);
-    const UniqueFd destinationFd = job.createError                   ? UniqueFd()
-                                   : job.walkedDestination.isValid() ? std::move(job.walkedDestination)
-                                                                     : openDirectoryBelow(destinationRoot, job.relative);
-    job.sourceError = job.listError ? job.listError : sourceFd.isValid() ? 0 : errno;
-    publish(0);
-    int linkOrdinal = 0;
-    for (int entry = 0; entry < job.entryCount(); ++entry) {
-        const QByteArray name = job.name(entry);
-        DirectoryJob::Result result = DirectoryJob::Done;
-        if (job.type(entry) == DT_REG) {
-            struct stat status;
-            const UniqueFd in = sourceFd.isValid() ? openRegularFile(sourceFd.get(), name.constData(), status) : UniqueFd();
-            if (!in.isValid())
-                result = DirectoryJob::Failed;
-            else if (status.st_nlink > 1) // hard links are the reporter's: it knows which name came first
-                result = DirectoryJob::Deferred;
-            else if (!copyRegularFile(in.get(), status, destinationFd.get(), name.constData(), placement))
-                result = DirectoryJob::Failed;
-        } else if (job.type(entry) == DT_LNK) {
-            DirectoryJob::Link &link = job.links[size_t(linkOrdinal++)];
-            struct stat status;
-            if (sourceFd.isValid() && ::fstatat(sourceFd.get(), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-                link.text = readLinkAt(sourceFd.get(), name.constData());
-                link.times[0] = status.st_atim;
-                link.times[1] = status.st_mtim;
-            }
+    int entry = 0;
+    try {
+        UniqueFd sourceFd;
+        if (!job.listError) {
+            sourceFd = job.walkedSource.isValid() ? std::move(job.walkedSource) : openDirectoryBelow(sourceRoot, job.relativePath());
+            job.sourceError = sourceFd.isValid() ? 0 : errno;
         }
-        job.results[size_t(entry)] = result;
-        publish(entry + 1);
+        const UniqueFd destinationFd = job.createError                   ? UniqueFd()
+                                       : job.walkedDestination.isValid() ? std::move(job.walkedDestination)
+                                                                         : openDirectoryBelow(destinationRoot, job.relativePath());
+        if (job.listError)
+            job.sourceError = job.listError;
+        publish(0);
+        int linkOrdinal = 0;
+        for (; entry < count; ++entry) {
+            const QByteArray name = job.name(entry);
+            DirectoryJob::Result result = DirectoryJob::Done;
+            if (job.type(entry) == DT_REG) {
+                struct stat status;
+                const UniqueFd in = sourceFd.isValid() ? openRegularFile(sourceFd.get(), name.constData(), status) : UniqueFd();
+                if (!in.isValid())
+                    result = DirectoryJob::Failed;
+                else if (status.st_nlink > 1) // hard links are the reporter's: it knows which name came first
+                    result = DirectoryJob::Deferred;
+                else if (!copyRegularFile(in.get(), status, destinationFd.get(), name.constData(), placement))
+                    result = DirectoryJob::Failed;
+            } else if (job.type(entry) == DT_LNK) {
+                DirectoryJob::Link &link = job.links[size_t(linkOrdinal++)];
+                struct stat status;
+                if (sourceFd.isValid() && ::fstatat(sourceFd.get(), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+                    link.text = readLinkAt(sourceFd.get(), name.constData());
+                    link.times[0] = status.st_atim;
+                    link.times[1] = status.st_mtim;
+                }
+            }
+            job.results[size_t(entry)] = result;
+            publish(entry + 1);
+        }
+    } catch (const std::bad_alloc &) {
+        // Out of memory: what is left of the directory fails, and is
+        // reported as failed like any other file that could not be copied.
+        if (job.finished.load() < 0)
+            job.sourceError = ENOMEM;
+        for (; entry < count; ++entry)
+            job.results[size_t(entry)] = DirectoryJob::Failed;
+        publish(count);
     }
 }
 
@@ -303,6 +333,9 @@ void CopyEngine::waitEntry(int index, int entry)
 void CopyEngine::reported(int index)
 {
     DirectoryJob &done = job(index);
+    // The reporter may be done before the worker is (a directory whose last
+    // entries are no files): the entries are the worker's until then.
+    wait([&done] { return done.finished.load() >= done.entryCount(); });
     done.names = QByteArray();
     done.nameOffsets = {};
     done.types = {};

@@ -12,7 +12,6 @@
 // each directory itself when it reaches it. Nothing here logs.
 
 #include "filecopy.h"
-#include "nativepath.h"
 #include "uniquefd.h"
 
 #include <QList>
@@ -28,21 +27,26 @@
 
 #include <sys/stat.h>
 
-// One source directory and its copy.
+// One source directory and its copy. A job knows its name and its parent,
+// not its paths, so that memory grows with the number of directories, not
+// with the square of their depth: paths are made from the chain of parents
+// only when one is needed.
 class DirectoryJob
 {
 public:
     // Set by the walk, fixed once the job is queued (children: once the
     // walk is over).
-    NativePath source;
-    NativePath destination;
-    QByteArray relative;       // below SOURCE and DESTINATION, "" for the top
+    const DirectoryJob *parent = nullptr; // nullptr for the top
+    QByteArray ownName;                   // its name in the parent; "" for the top
     int listError = 0;         // errno when the source could not be listed
     bool isDestination = false; // the source directory is the destination (through a mount): not copied
     int createError = 0;       // errno when its copy could not be created
     bool hasStatus = false;    // whether `status` of the source directory is known
     struct stat status = {};
     std::vector<int> children; // jobs of the subdirectory entries, in entry order
+
+    // Below SOURCE and DESTINATION, "" for the top.
+    QByteArray relativePath() const;
 
     int entryCount() const { return int(types.size()); }
     QByteArray name(int entry) const;
@@ -76,15 +80,18 @@ private:
 class CopyEngine
 {
 public:
-    // `placement`: how files are created (see filecopy.h).
-    CopyEngine(int sourceRoot, int destinationRoot, const NativePath &source, const NativePath &destination, int workers,
-               Placement placement);
+    // `placement`: how files are created (see filecopy.h). Starts up to
+    // `workers` copy threads; as many as can be had, if fewer.
+    CopyEngine(int sourceRoot, int destinationRoot, int workers, Placement placement);
     ~CopyEngine();
     CopyEngine(const CopyEngine &) = delete;
     CopyEngine &operator=(const CopyEngine &) = delete;
 
     // The number of copy threads: OSTREL_JOBS when set, else the core count.
     static int defaultJobs();
+    // How many copy threads were asked for and how many could be started.
+    int threadsWanted() const { return wantedWorkers; }
+    int threadsStarted() const { return int(workers.size()); }
 
     // Walks SOURCE, creating the copy of every directory, and returns the
     // number of regular files. Workers start as directories are queued.
@@ -98,15 +105,16 @@ public:
     void waitOpened(int index);
     // Waits until the entry is done.
     void waitEntry(int index, int entry);
-    // The reporter is done with the job: its entries are freed and workers
-    // may go further.
+    // The reporter is done with the job: once its worker is too, its
+    // entries are freed; workers may go further.
     void reported(int index);
 
 private:
     // Lists, sorts and queues the directory of `job` (its paths and
     // createError set), then walks its subdirectories.
     void walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd);
-    std::unique_ptr<DirectoryJob> subdirectoryJob(const DirectoryJob &parent, const QByteArray &name) const;
+    // Lists and sorts the source directory into the job's entries.
+    void listSorted(DirectoryJob &job, int sourceFd);
     void queue(std::unique_ptr<DirectoryJob> job);
     void work();
     void copyJob(DirectoryJob &job);
@@ -116,8 +124,7 @@ private:
     const int sourceRoot;
     const int destinationRoot;
     const Placement placement;
-    const NativePath sourcePath;
-    const NativePath destinationPath;
+    const int wantedWorkers;
     uint regularFiles = 0;
     struct stat destinationStatus = {};
 

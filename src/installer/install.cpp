@@ -62,7 +62,7 @@ bool Install::overlapsSource() const
     return nearest.isValid() && isSameOrBelow(nearest.get(), sourceRoot.get());
 }
 
-Install::Prepared Install::prepareDestination(QList<RemoveFailure> &failures)
+Install::Prepared Install::prepareDestination(Preparation &found)
 {
     // DESTINATION as it is now, a link at its own path followed as for any
     // program (an atomic install has refused a link already).
@@ -70,22 +70,51 @@ Install::Prepared Install::prepareDestination(QList<RemoveFailure> &failures)
     struct stat status;
     destinationExisted = existing.isValid() && ::fstat(existing.get(), &status) == 0;
     destinationMode = destinationExisted ? status.st_mode : 0;
-    if (!atomic) {
-        if (!existing.isValid() && makePath(destination.native()))
-            existing = openDirectory(destination.native());
+    const bool parentOpen = staging.openParent();
+    // Two locks: the name in its parent, which an atomic install's swap
+    // and a destination still to be made are about, and the directory
+    // itself, however it was named.
+    const auto take = [&found](DestinationLock &lock, const struct stat &identity, const QByteArray &name) {
+        switch (lock.acquire(identity, name)) {
+        case DestinationLock::Held:
+            return true;
+        case DestinationLock::Busy:
+            found.lockHolder = lock.holder();
+            return false;
+        case DestinationLock::Unavailable:
+            found.lockError = errno;
+            return true;
+        }
+        return true;
+    };
+    if (parentOpen && !take(nameLock, staging.parentStatus(), staging.destinationName()))
+        return Busy;
+    if (!atomic && !existing.isValid()) {
+        // Private until the copy gives it its mode, like every directory it makes.
+        if (parentOpen)
+            existing = makeSubdirectory(staging.parentFd(), staging.destinationName().constData());
         if (!existing.isValid())
             return Unavailable;
     }
-    if (existing.isValid()) {
-        // Checked again on what the install uses: the destination may have
-        // been swapped while we waited for the updater.
-        if (overlapsSource(existing.get()))
-            return Overlap;
-        if (!tryLock(existing.get()))
+    // Checked again on what the install uses: the destination may have
+    // been swapped while we waited for the updater.
+    if (existing.isValid() && overlapsSource(existing.get()))
+        return Overlap;
+    struct stat identity;
+    if (existing.isValid() && ::fstat(existing.get(), &identity) == 0 && !take(directoryLock, identity, QByteArray()))
+        return Busy;
+    if (found.lockError != 0) {
+        // Better an install that anyone who can read DESTINATION could hold
+        // up than none at all.
+        const int fd = existing.isValid() ? existing.get() : staging.parentFd();
+        lockedInPlace.reset(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!lockedInPlace.isValid())
+            return Unavailable;
+        if (!tryLock(lockedInPlace.get()))
             return Busy;
     }
-    if (staging.openParent() && !staging.removeLeftover(failures) && failures.isEmpty())
-        return Busy; // an atomic install into DESTINATION is under way
+    if (parentOpen)
+        found.leftovers = staging.removeLeftovers(found.foreign);
     if (!atomic) {
         destinationRoot = std::move(existing);
         return Ready;
@@ -93,8 +122,6 @@ Install::Prepared Install::prepareDestination(QList<RemoveFailure> &failures)
     switch (staging.prepare()) {
     case Staging::Ready:
         break;
-    case Staging::Busy:
-        return Busy;
     case Staging::CannotExchange:
         staging.remove();
         return CannotExchange;
@@ -103,7 +130,6 @@ Install::Prepared Install::prepareDestination(QList<RemoveFailure> &failures)
         return Unavailable;
     }
     destinationRoot.reset(::fcntl(staging.fd(), F_DUPFD_CLOEXEC, 0));
-    lockedDestination = std::move(existing); // held until the end
     return Ready;
 }
 
@@ -128,8 +154,7 @@ bool Install::syncDestination() const
 
 uint Install::startCopy()
 {
-    copy = std::make_unique<CopyEngine>(sourceRoot.get(), destinationRoot.get(), source, destination, CopyEngine::defaultJobs(),
-                                        placement());
+    copy = std::make_unique<CopyEngine>(sourceRoot.get(), destinationRoot.get(), CopyEngine::defaultJobs(), placement());
     return copy->walk();
 }
 
@@ -153,16 +178,16 @@ bool Install::fileInstalled(int entry)
     case DirectoryJob::Done:
         return true;
     case DirectoryJob::Deferred:
-        return installHardLinked(here, here.name(entry));
+        return installHardLinked(currentJob(), here.name(entry));
     default:
         return false;
     }
 }
 
-bool Install::installHardLinked(const DirectoryJob &here, const QByteArray &name)
+bool Install::installHardLinked(int index, const QByteArray &name)
 {
-    const UniqueFd sourceDirectory = openDirectoryBelow(sourceRoot.get(), here.relative);
-    const int destinationDirectory = directoryBelowDestination(here.relative);
+    const UniqueFd sourceDirectory = openDirectoryBelow(sourceRoot.get(), job(index).relativePath());
+    const int destinationDirectory = directoryBelowDestination(index);
     struct stat status;
     const UniqueFd in = sourceDirectory.isValid() ? openRegularFile(sourceDirectory.get(), name.constData(), status) : UniqueFd();
     if (!in.isValid() || destinationDirectory < 0)
@@ -170,7 +195,7 @@ bool Install::installHardLinked(const DirectoryJob &here, const QByteArray &name
     const QPair<quint64, quint64> inode(status.st_dev, status.st_ino);
     const auto first = firstCopies.constFind(inode);
     if (first != firstCopies.cend()) {
-        const UniqueFd originalDirectory = openDirectoryBelow(destinationRoot.get(), first->directory);
+        const UniqueFd originalDirectory = openDirectoryBelow(destinationRoot.get(), job(first->job).relativePath());
         if (originalDirectory.isValid() && linkFile(originalDirectory.get(), first->name.constData(), destinationDirectory, name.constData()))
             return true;
         // The first copy is gone or cannot take another name: copy again.
@@ -178,7 +203,7 @@ bool Install::installHardLinked(const DirectoryJob &here, const QByteArray &name
     if (!copyRegularFile(in.get(), status, destinationDirectory, name.constData(), placement()))
         return false;
     if (!firstCopies.contains(inode))
-        firstCopies.insert(inode, {here.relative, name});
+        firstCopies.insert(inode, {index, name});
     return true;
 }
 
@@ -202,7 +227,7 @@ std::optional<QList<QByteArray>> componentsBelow(const QByteArray &path, const Q
 
 } // namespace
 
-QString Install::recordLink(int entry, int ordinal, const NativePath &installedAt)
+QString Install::recordLink(int entry, int ordinal, const QString &installedAt)
 {
     copy->waitEntry(currentJob(), entry);
     const DirectoryJob &here = job(currentJob());
@@ -215,7 +240,8 @@ QString Install::recordLink(int entry, int ordinal, const NativePath &installedA
         if (!target)
             target = componentsBelow(text, realSource);
         if (target) {
-            const QList<QByteArray> from = here.relative.isEmpty() ? QList<QByteArray>() : here.relative.split('/');
+            const QByteArray relative = here.relativePath();
+            const QList<QByteArray> from = relative.isEmpty() ? QList<QByteArray>() : relative.split('/');
             qsizetype common = 0;
             while (common < from.size() && common < target->size() && from[common] == target->at(common))
                 ++common;
@@ -224,7 +250,7 @@ QString Install::recordLink(int entry, int ordinal, const NativePath &installedA
             text = steps.isEmpty() ? QByteArray(".") : steps.join('/');
         }
     }
-    pendingLinks.insert(installedAt.text(), {{here.relative, here.name(entry)}, text, {link.times[0], link.times[1]}});
+    pendingLinks.insert(installedAt, {{currentJob(), here.name(entry)}, text, {link.times[0], link.times[1]}});
     return decodeFileName(text);
 }
 
@@ -234,7 +260,7 @@ bool Install::createLink(const QString &path)
     // An empty target can never be a link.
     if (link.text.isEmpty())
         return false;
-    const int directory = directoryBelowDestination(link.place.directory);
+    const int directory = directoryBelowDestination(link.place.job);
     const char *name = link.place.name.constData();
     if (directory < 0 || !createSymlinkAt(directory, name, link.text))
         return false;
@@ -257,9 +283,7 @@ void Install::finishDirectory(int index, int fd, QList<NativePath> &failed)
     // directory is finished after all it holds.
     const DirectoryJob &directory = job(index);
     for (const int child : directory.children) {
-        const QByteArray &relative = job(child).relative;
-        const QByteArray name = relative.mid(relative.lastIndexOf('/') + 1);
-        const UniqueFd childFd = fd < 0 ? UniqueFd() : openSubdirectory(fd, name.constData());
+        const UniqueFd childFd = fd < 0 ? UniqueFd() : openSubdirectory(fd, job(child).ownName.constData());
         finishDirectory(child, childFd.get(), failed);
     }
     if (!directory.hasStatus || directory.createError != 0)
@@ -271,16 +295,23 @@ void Install::finishDirectory(int index, int fd, QList<NativePath> &failed)
     const bool setMode = !keepsMode || atomic;
     const mode_t mode = keepsMode ? destinationMode : directory.status.st_mode;
     if (fd < 0 || !setModeAndTimes(fd, setMode, mode, times))
-        failed.append(directory.destination);
+        failed.append(destinationOf(directory));
 }
 
-int Install::directoryBelowDestination(const QByteArray &relative)
+NativePath Install::destinationOf(const DirectoryJob &directory) const
 {
-    if (relative.isEmpty())
+    // Decoding all of it at once gives the text of decoding each name.
+    const QByteArray relative = directory.relativePath();
+    return relative.isEmpty() ? destination : destination.child(relative);
+}
+
+int Install::directoryBelowDestination(int index)
+{
+    if (index == 0)
         return destinationRoot.get();
-    if (!openBelowDestination.isValid() || openBelowDestinationPath != relative) {
-        openBelowDestination = openDirectoryBelow(destinationRoot.get(), relative);
-        openBelowDestinationPath = relative;
+    if (openBelowDestinationJob != index) {
+        openBelowDestination = openDirectoryBelow(destinationRoot.get(), job(index).relativePath());
+        openBelowDestinationJob = index;
     }
     return openBelowDestination.get();
 }

@@ -9,6 +9,7 @@
 // follows a link below SOURCE or DESTINATION. Nothing here logs.
 
 #include "copyengine.h"
+#include "destinationlock.h"
 #include "installer.h"
 #include "nativepath.h"
 #include "outputflusher.h"
@@ -51,13 +52,21 @@ public:
     QString whyNotAtomic() const { return staging.whyNotPossible(); }
 
     enum Prepared { Ready, Unavailable, Busy, Overlap, CannotExchange };
-    // Creates DESTINATION (or, for an atomic install, the staging area) with
-    // its parents, opens it for the whole install and locks DESTINATION
-    // against other installs until the process ends; checks the overlap
-    // again on what it opened; removes what a killed atomic install left
-    // beside DESTINATION (what it could not remove goes to `failures`).
+    // What preparing the destination found beside the outcome, for the log.
+    struct Preparation
+    {
+        pid_t lockHolder = 0; // Busy: the install that holds the lock, when known
+        int lockError = 0;    // no private lock could be had (errno): DESTINATION itself was locked
+        QList<RemoveFailure> leftovers; // what killed installs left and could not be removed
+        QList<QByteArray> foreign;      // names beside DESTINATION like an install's, but not one's own: left alone
+    };
+    // Creates DESTINATION (or, for an atomic install, its work directory)
+    // with its parents, opens it for the whole install and locks it
+    // against other installs until the process ends (see
+    // destinationlock.h); checks the overlap again on what it opened;
+    // removes what killed atomic installs left beside DESTINATION.
     // Unavailable: nothing to copy into (every file will fail).
-    Prepared prepareDestination(QList<RemoveFailure> &failures);
+    Prepared prepareDestination(Preparation &found);
     // Empties DESTINATION; returns what could not be removed. An atomic
     // install has nothing to empty.
     QList<RemoveFailure> clearDestination() const;
@@ -67,7 +76,7 @@ public:
     // An atomic install's end: puts the staging area in DESTINATION's place
     // in one step; false when that failed and DESTINATION is unchanged.
     bool swapIntoPlace() { return staging.swap(); }
-    // Removes the staging area: the abandoned new version, or after the
+    // Removes the work directory: the abandoned new version, or after the
     // swap the previous one. Returns what could not be removed.
     QList<RemoveFailure> removeStaging() { return staging.remove(); }
     // Syncs DESTINATION's file system; false when it failed.
@@ -76,6 +85,9 @@ public:
     // Walks SOURCE, creating the copy of every directory, and starts the
     // copy; returns the number of regular files (see copyengine.h).
     uint startCopy();
+    // The copy threads asked for, and those that could be started.
+    int copyThreadsWanted() const { return copy->threadsWanted(); }
+    int copyThreadsStarted() const { return copy->threadsStarted(); }
     // The copy's directories in walk order; the top is job 0.
     DirectoryJob &job(int index) { return copy->job(index); }
     // The reporter goes into a job and waits until its directories are open.
@@ -93,21 +105,23 @@ public:
     // destination: the source's text byte for byte, except that an absolute
     // target inside SOURCE is made relative to the link's directory, so the
     // installed tree is self-contained.
-    QString recordLink(int entry, int ordinal, const NativePath &installedAt);
+    QString recordLink(int entry, int ordinal, const QString &installedAt);
     // Creates the recorded link whose installed path is `path`, with the
     // source link's times.
     bool createLink(const QString &path);
 
     // Gives every directory its source directory's permission bits and
-    // times, deepest first, once everything inside is in place (so a
-    // read-only directory could still be filled). DESTINATION keeps its own
-    // mode if it existed before. Returns the directories where that failed.
+    // times, deepest first, once everything inside is in place: until then
+    // each is private to the installing user (so nobody else reads or adds
+    // anything meanwhile, and a read-only directory can still be filled).
+    // DESTINATION keeps its own mode if it existed before. Returns the
+    // directories where that failed.
     QList<NativePath> finishDirectories();
 
 private:
     struct Placed // a name below DESTINATION
     {
-        QByteArray directory;
+        int job; // the directory's
         QByteArray name;
     };
     struct PendingLink
@@ -116,16 +130,18 @@ private:
         QByteArray text;
         timespec times[2];
     };
-    bool installHardLinked(const DirectoryJob &job, const QByteArray &name);
+    bool installHardLinked(int job, const QByteArray &name);
     // Whether the open `directory` is SOURCE, lies inside it or holds it.
     bool overlapsSource(int directory) const;
     void finishDirectory(int index, int fd, QList<NativePath> &failed);
+    NativePath destinationOf(const DirectoryJob &directory) const;
     // Nobody sees the staging area before the swap: files may be written
     // there under their names.
     Placement placement() const { return atomic ? Placement::InPlace : Placement::Unnamed; }
-    // The directory `relative` below DESTINATION, opened without following
-    // links; the last one opened is kept, as callers come in path order.
-    int directoryBelowDestination(const QByteArray &relative);
+    // The copy of the job's directory, opened below DESTINATION without
+    // following links; the last one opened is kept, as callers come in
+    // walk order.
+    int directoryBelowDestination(int job);
 
     UniqueFd sourceRoot;
     QByteArray realSource; // SOURCE with its links resolved
@@ -133,11 +149,12 @@ private:
     bool destinationExisted = false;
     mode_t destinationMode = 0; // when it existed
     Staging staging;
-    UniqueFd lockedDestination; // an atomic install's hold on DESTINATION
+    DestinationLock nameLock, directoryLock;
+    UniqueFd lockedInPlace; // when no private lock could be had
     std::unique_ptr<CopyEngine> copy;
     std::vector<int> jobStack;
     QHash<QString, PendingLink> pendingLinks;
     QHash<QPair<quint64, quint64>, Placed> firstCopies; // by device and inode
-    QByteArray openBelowDestinationPath;
+    int openBelowDestinationJob = -1;
     UniqueFd openBelowDestination;
 };

@@ -16,6 +16,7 @@
 #include <QProcess>
 
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,125 +33,164 @@ struct WatchedClient
     OutputFlusher &output;
 };
 
+// The path of the entry `name` of the directory whose path is `directory`.
+QString childPath(const QString &directory, const QString &name)
+{
+    return directory.endsWith(QLatin1Char('/')) ? directory + name : directory + QLatin1Char('/') + name;
+}
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
 } // namespace
 
 ExitStatus runInstall(const NativePath &source, const NativePath &destination, bool atomic)
 {
-    ostrel::batchLogLines(true);
-    Install install(source, destination, atomic);
-    installPackage(source.text(), destination.text());
-    return install.report.exitStatus();
+    try {
+        Install install(source, destination, atomic);
+        // Lines are batched only while a thread writes them out.
+        ostrel::batchLogLines(install.output.isRunning());
+        installPackage(source.text(), destination.text());
+        return install.report.exitStatus();
+    } catch (const std::exception &) {
+        // Not even the line saying so could be written (installPackage
+        // handles the rest).
+        return atomic ? ExitAbandoned : ExitIncomplete;
+    }
 }
 
 void installPackage(const QString &source, const QString &destination)
 {
     Install &install = Install::active();
-    if (::access(install.source.native().constData(), F_OK) != 0) {
-        LOG(QStringLiteral("fail to find sources at %1").arg(source));
-        install.report.end(ExitSourceMissing);
-        return;
-    }
-    if (!install.openSource()) {
-        if (errno == ENOTDIR) {
-            LOG(QStringLiteral("Directory %1 does not exist").arg(source));
-            install.report.end(ExitSourceNotDirectory);
-        } else {
-            LOG(QStringLiteral("Unable to read directory %1").arg(source));
+    try {
+        if (::access(install.source.native().constData(), F_OK) != 0) {
+            LOG(QStringLiteral("fail to find sources at %1").arg(source));
             install.report.end(ExitSourceMissing);
+            return;
         }
-        return;
-    }
-    if (install.overlapsSource()) {
-        LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
-        install.report.end(ExitOverlap);
-        return;
-    }
-    if (install.atomic) {
-        const QString why = install.whyNotAtomic();
-        if (!why.isEmpty()) {
-            LOG(QStringLiteral("Refusing to install atomically into %1: %2").arg(destination, why));
+        if (!install.openSource()) {
+            if (errno == ENOTDIR) {
+                LOG(QStringLiteral("Directory %1 does not exist").arg(source));
+                install.report.end(ExitSourceNotDirectory);
+            } else {
+                LOG(QStringLiteral("Unable to read directory %1").arg(source));
+                install.report.end(ExitSourceMissing);
+            }
+            return;
+        }
+        if (install.overlapsSource()) {
+            LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
+            install.report.end(ExitOverlap);
+            return;
+        }
+        if (install.atomic) {
+            const QString why = install.whyNotAtomic();
+            if (!why.isEmpty()) {
+                LOG(QStringLiteral("Refusing to install atomically into %1: %2").arg(destination, why));
+                install.report.end(ExitAtomicImpossible);
+                return;
+            }
+        }
+
+        PipeClient client;
+        if (!client.connect(QStringLiteral("OstrelUpdater"))) {
+            LOG(QStringLiteral("Too many tries, seems no Updater"));
+            install.report.end(ExitNoUpdater);
+            return;
+        }
+        client.batchMessages(install.output.isRunning());
+        const WatchedClient watched(install.output, client);
+        Install::Preparation found;
+        const Install::Prepared prepared = install.prepareDestination(found);
+        if (found.lockError != 0)
+            LOG(QStringLiteral("Locking %1 itself: no private lock directory (%2)").arg(destination, errorText(found.lockError)));
+        switch (prepared) {
+        case Install::Ready:
+            break;
+        case Install::Overlap:
+            LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
+            install.report.end(ExitOverlap);
+            return;
+        case Install::Busy:
+            LOG(QStringLiteral("Refusing to install: another install into %1 is running%2")
+                        .arg(destination, found.lockHolder > 0 ? QStringLiteral(" (process %1)").arg(found.lockHolder) : QString()));
+            install.report.end(ExitBusy);
+            return;
+        case Install::CannotExchange:
+            LOG(QStringLiteral("Refusing to install atomically into %1: its file system cannot exchange directories").arg(destination));
             install.report.end(ExitAtomicImpossible);
             return;
+        case Install::Unavailable:
+            LOG(QStringLiteral("Unable to create directory %1").arg(destination));
+            if (install.atomic) {
+                install.report.end(ExitAbandoned);
+                return;
+            }
+            install.report.countFailure(); // every file then fails on its own and is logged
+            break;
         }
-    }
+        for (const QByteArray &name : found.foreign)
+            LOG(QStringLiteral("Leaving %1 alone: it looks like an install's work directory, but is not this installer's own")
+                        .arg(install.besideDestination(name).text()));
+        for (const RemoveFailure &failure : found.leftovers) {
+            LOG(QStringLiteral("Unable to remove %1").arg(install.besideDestination(failure.path).text()));
+            install.report.countFailure();
+        }
+        LOG(QStringLiteral("source dir is %1 %2 %3").arg(source, QStringLiteral("destination dir is"), destination));
 
-    PipeClient client;
-    if (!client.connect(QStringLiteral("OstrelUpdater"))) {
-        LOG(QStringLiteral("Too many tries, seems no Updater"));
-        install.report.end(ExitNoUpdater);
-        return;
-    }
-    client.batchMessages(true);
-    const WatchedClient watched(install.output, client);
-    QList<RemoveFailure> leftovers;
-    switch (install.prepareDestination(leftovers)) {
-    case Install::Ready:
-        break;
-    case Install::Overlap:
-        LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
-        install.report.end(ExitOverlap);
-        return;
-    case Install::Busy:
-        LOG(QStringLiteral("Refusing to install: another install into %1 is running").arg(destination));
-        install.report.end(ExitBusy);
-        return;
-    case Install::CannotExchange:
-        LOG(QStringLiteral("Refusing to install atomically into %1: its file system cannot exchange directories").arg(destination));
-        install.report.end(ExitAtomicImpossible);
-        return;
-    case Install::Unavailable:
-        LOG(QStringLiteral("Unable to create directory %1").arg(destination));
-        if (install.atomic) {
-            install.report.end(ExitAbandoned);
+        for (const RemoveFailure &failure : install.clearDestination()) {
+            LOG(QStringLiteral("Unable to remove %1").arg(install.destination.child(failure.path).text()));
+            install.report.countFailure();
+        }
+        const uint files = install.startCopy();
+        if (install.copyThreadsStarted() < install.copyThreadsWanted())
+            LOG(QStringLiteral("Copying with %1 of %2 threads: no more could be started")
+                        .arg(install.copyThreadsStarted())
+                        .arg(install.copyThreadsWanted()));
+        client.startProgress(int(files));
+
+        QMap<QString, QString> links;
+        install.enterJob(0);
+        recursiveCopy(source, destination, &client, links);
+        install.leaveJob();
+        createLinks(links);
+        for (const NativePath &directory : install.finishDirectories()) {
+            LOG(QStringLiteral("Unable to set the mode and times of %1").arg(directory.text()));
+            install.report.countFailure();
+        }
+        // The done message promises that the install is on disk: files and
+        // directory entries alike. One sync of the file system costs far less
+        // than syncing each file.
+        if (!install.syncDestination()) {
+            LOG(QStringLiteral("Unable to sync %1 to disk").arg(destination));
+            install.report.countFailure();
+        }
+        if (!install.atomic) {
+            client.stopProgress();
             return;
         }
-        install.report.countFailure(); // every file then fails on its own and is logged
-        break;
-    }
-    for (const RemoveFailure &failure : leftovers) {
-        LOG(QStringLiteral("Unable to remove %1").arg(install.besideDestination(failure.path).text()));
-        install.report.countFailure();
-    }
-    LOG(QStringLiteral("source dir is %1 %2 %3").arg(source, QStringLiteral("destination dir is"), destination));
-
-    for (const RemoveFailure &failure : install.clearDestination()) {
-        LOG(QStringLiteral("Unable to remove %1").arg(install.destination.child(failure.path).text()));
-        install.report.countFailure();
-    }
-    client.startProgress(int(install.startCopy()));
-
-    QMap<QString, QString> links;
-    install.enterJob(0);
-    recursiveCopy(source, destination, &client, links);
-    install.leaveJob();
-    createLinks(links);
-    for (const NativePath &directory : install.finishDirectories()) {
-        LOG(QStringLiteral("Unable to set the mode and times of %1").arg(directory.text()));
-        install.report.countFailure();
-    }
-    // The done message promises that the install is on disk: files and
-    // directory entries alike. One sync of the file system costs far less
-    // than syncing each file.
-    if (!install.syncDestination()) {
-        LOG(QStringLiteral("Unable to sync %1 to disk").arg(destination));
-        install.report.countFailure();
-    }
-    if (!install.atomic) {
-        client.stopProgress();
-        return;
-    }
-    // All or nothing: the new version goes in place only if every part of
-    // it is there.
-    if (install.report.exitStatus() != ExitInstalled || !install.swapIntoPlace()) {
-        LOG(QStringLiteral("Atomic install abandoned, %1 unchanged").arg(destination));
-        install.report.end(ExitAbandoned);
-    } else {
-        client.stopProgress();
-    }
-    // The abandoned new version, or the previous one.
-    for (const RemoveFailure &failure : install.removeStaging()) {
-        LOG(QStringLiteral("Unable to remove %1").arg(install.besideDestination(failure.path).text()));
-        install.report.countFailure();
+        // All or nothing: the new version goes in place only if every part of
+        // it is there.
+        if (install.report.exitStatus() != ExitInstalled || !install.swapIntoPlace()) {
+            LOG(QStringLiteral("Atomic install abandoned, %1 unchanged").arg(destination));
+            install.report.end(ExitAbandoned);
+        } else {
+            client.stopProgress();
+        }
+        // The abandoned new version, or the previous one.
+        for (const RemoveFailure &failure : install.removeStaging()) {
+            LOG(QStringLiteral("Unable to remove %1").arg(install.besideDestination(failure.path).text()));
+            install.report.countFailure();
+        }
+    } catch (const std::bad_alloc &) {
+        // What was being built is freed on the way here, so the line can
+        // most likely be written. An atomic install's work directory is
+        // removed by the next install.
+        LOG(QStringLiteral("Out of memory: the install into %1 stopped%2")
+                    .arg(destination, install.atomic ? QStringLiteral(", which is unchanged") : QString()));
+        install.report.end(install.atomic ? ExitAbandoned : ExitIncomplete);
     }
 }
 
@@ -158,55 +198,82 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
                    QMap<QString, QString> &links)
 {
     Install &install = Install::active();
-    const DirectoryJob &job = install.job(install.currentJob());
-    if (job.isDestination) {
-        LOG(QStringLiteral("Refusing to copy %1 into itself").arg(source));
-        install.report.countFailure();
-        return;
-    }
-    const int error = job.sourceError ? job.sourceError : job.listError;
-    if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
-        // Gone, or replaced by something else, since it was listed.
-        LOG(QStringLiteral("Directory %1 does not exist").arg(source));
-        install.report.countFailure();
-        return;
-    }
-    if (job.createError != 0) {
-        // Every file below then fails on its own and is logged.
-        LOG(QStringLiteral("Unable to create directory %1").arg(destination));
-        install.report.countFailure();
-    }
-    if (error != 0) {
-        LOG(QStringLiteral("Unable to read directory %1").arg(source));
-        install.report.countFailure();
-        return;
-    }
-    int subdirectories = 0, linksMet = 0;
-    for (int entry = 0; entry < job.entryCount(); ++entry) {
+    // The tree is gone through with a stack of positions rather than by
+    // calls to itself, and the current directory's paths grow and shrink in
+    // place: memory stays linear in the number of entries however deep the
+    // tree, and so does the stack. Every directory's entries are gone
+    // through, whatever befell the directory, so that each file counted in
+    // the start message gets its progress message.
+    struct Level
+    {
+        int job;
+        qsizetype sourceLength, destinationLength; // of its paths' texts
+        int entry = -1; // -1: the directory itself is still to be reported
+        int subdirectories = 0, linksMet = 0;
+    };
+    QString from = source, to = destination;
+    std::vector<Level> levels{{install.currentJob(), from.size(), to.size()}};
+    while (!levels.empty()) {
+        Level &level = levels.back();
+        const DirectoryJob &job = install.job(level.job);
+        if (level.entry < 0) {
+            level.entry = 0;
+            const int error = job.sourceError ? job.sourceError : job.listError;
+            if (job.isDestination) {
+                LOG(QStringLiteral("Refusing to copy %1 into itself").arg(from));
+                install.report.countFailure();
+            } else if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
+                // Gone, or replaced by something else, since it was listed.
+                LOG(QStringLiteral("Directory %1 does not exist").arg(from));
+                install.report.countFailure();
+            } else {
+                if (job.createError != 0) {
+                    // Every file below then fails on its own and is logged.
+                    LOG(QStringLiteral("Unable to create directory %1").arg(to));
+                    install.report.countFailure();
+                }
+                if (error != 0) {
+                    LOG(QStringLiteral("Unable to read directory %1").arg(from));
+                    install.report.countFailure();
+                }
+            }
+        }
+        if (level.entry >= job.entryCount()) {
+            levels.pop_back();
+            if (levels.empty())
+                break; // the top is the caller's to leave
+            install.leaveJob();
+            from.truncate(levels.back().sourceLength);
+            to.truncate(levels.back().destinationLength);
+            continue;
+        }
+        const int entry = level.entry++;
         const QByteArray name = job.name(entry);
         const QString nameText = decodeFileName(name);
-        const NativePath from = job.source.child(name, nameText);
-        const NativePath to = job.destination.child(name, nameText);
-        LOG(QStringLiteral("trying to copy file %1 -> %2").arg(from.text(), to.text()));
+        const QString fromEntry = childPath(from, nameText), toEntry = childPath(to, nameText);
+        LOG(QStringLiteral("trying to copy file %1 -> %2").arg(fromEntry, toEntry));
 
         switch (job.type(entry)) {
         case DT_LNK:
-            links[to.text()] = install.recordLink(entry, linksMet++, to);
+            links[toEntry] = install.recordLink(entry, level.linksMet++, toEntry);
             break;
         case DT_REG:
             if (!install.fileInstalled(entry)) {
-                LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(nameText, source, destination));
+                LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(nameText, from, to));
                 install.report.countFailure();
             }
             client->nextProgress();
             break;
-        case DT_DIR:
-            install.enterJob(job.children[size_t(subdirectories++)]);
-            recursiveCopy(from.text(), to.text(), client, links);
-            install.leaveJob();
+        case DT_DIR: {
+            const int child = job.children[size_t(level.subdirectories++)];
+            install.enterJob(child);
+            from = fromEntry;
+            to = toEntry;
+            levels.push_back({child, from.size(), to.size()}); // `level` is not to be used after this
             break;
+        }
         case DT_UNKNOWN: // gone since the listing, or its type cannot be read
-            LOG(QStringLiteral("Unable to read %1").arg(from.text()));
+            LOG(QStringLiteral("Unable to read %1").arg(fromEntry));
             install.report.countFailure();
             break;
         default:

@@ -32,27 +32,34 @@ extern "C" void noteSignal(int signal)
 
 OutputFlusher::OutputFlusher()
 {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
-        stopSignalsFd.reset(ends[0]);
-        signalWriteEnd = ends[1];
-        struct sigaction action = {};
-        action.sa_handler = noteSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-    }
     wakeUp.reset(::eventfd(0, EFD_CLOEXEC));
-    thread = std::thread([this] { run(); });
+    int ends[2];
+    if (!wakeUp.isValid() || ::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    stopSignalsFd.reset(ends[0]);
+    try {
+        thread = std::thread([this] { run(); });
+    } catch (const std::exception &) { // no thread to be had: signals keep their default
+        ::close(ends[1]);
+        return;
+    }
+    signalWriteEnd = ends[1];
+    struct sigaction action = {};
+    action.sa_handler = noteSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 OutputFlusher::~OutputFlusher()
 {
-    stopping = true; // seen within one interval, if the wake-up is not
-    const quint64 one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeUp.get(), &one, sizeof one);
-    thread.join();
+    if (thread.joinable()) {
+        stopping = true; // seen within one interval, if the wake-up is not
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wakeUp.get(), &one, sizeof one);
+        thread.join();
+    }
     flush();
 }
 

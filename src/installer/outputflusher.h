@@ -4,7 +4,8 @@
 // progress messages, at least every 50 ms from a thread of its own, and on
 // SIGINT or SIGTERM writes all of it before the process ends by that signal.
 // So batching saves system calls without holding any line back for long or
-// losing it.
+// losing it. Should no thread be had, nothing is taken over, and the
+// caller writes everything at once instead of batching it.
 
 #include "uniquefd.h"
 
@@ -24,6 +25,9 @@ public:
     ~OutputFlusher();
     OutputFlusher(const OutputFlusher &) = delete;
     OutputFlusher &operator=(const OutputFlusher &) = delete;
+
+    // Whether the thread runs: only then may output be batched.
+    bool isRunning() const { return thread.joinable(); }
 
     // The client whose messages to flush too; nullptr before it goes away.
     void watch(PipeClient *client);

@@ -1,17 +1,53 @@
 #include "staging.h"
 
+#include "fdwrite.h"
+
+#include <QCryptographicHash>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/random.h>
 #include <unistd.h>
+
+namespace {
+
+const int hexDigits = 16; // of a work directory's own part of its name
+const char markerName[] = "owner";
+const char newVersionName[] = "new";
+const char probeName[] = "probe";
+
+QByteArray randomHex()
+{
+    unsigned char bytes[hexDigits / 2];
+    if (::getrandom(bytes, sizeof bytes, 0) != sizeof bytes) { // never short for so few bytes; but if so, still unique enough here
+        const quint64 fallback = quint64(::getpid()) << 32 ^ quint64(::time(nullptr));
+        std::memcpy(bytes, &fallback, sizeof bytes);
+    }
+    return QByteArray(reinterpret_cast<const char *>(bytes), sizeof bytes).toHex();
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+} // namespace
 
 Staging::Staging(const QByteArray &destination)
 {
     const qsizetype slash = destination.lastIndexOf('/');
     parentPath = slash <= 0 ? QByteArray("/") : destination.left(slash);
     name = destination.mid(slash + 1);
-    stagingName = '.' + name + ".ostrel-staging";
+    // Every name a directory can have must leave room for the rest (255
+    // bytes in all): a long one is cut, and a hash tells it from others
+    // that begin alike.
+    const QByteArray shown = name.size() + 1 + 8 + hexDigits <= 255
+            ? name
+            : name.left(200) + '~' + QCryptographicHash::hash(name, QCryptographicHash::Sha256).toHex().left(16);
+    workPrefix = '.' + shown + ".ostrel-";
 }
 
 QString Staging::whyNotPossible() const
@@ -29,6 +65,9 @@ QString Staging::whyNotPossible() const
             return QStringLiteral("it is not a directory");
         if (isMountPoint(holder.get(), name.constData()))
             return QStringLiteral("it is a mount point");
+        // Moving a directory to another one rewrites its "..".
+        if (::faccessat(holder.get(), name.constData(), W_OK, AT_EACCESS) != 0)
+            return QStringLiteral("it cannot be written");
     }
     if (::faccessat(holder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
         return QStringLiteral("its parent directory cannot be written");
@@ -40,39 +79,110 @@ bool Staging::openParent()
     if (!makePath(parentPath))
         return false;
     parent = openDirectory(parentPath);
-    return parent.isValid();
+    return parent.isValid() && ::fstat(parent.get(), &parentStat) == 0;
 }
 
-bool Staging::removeLeftover(QList<RemoveFailure> &failures)
+QByteArray Staging::marker(const struct stat &workDirectory) const
 {
-    struct stat status;
-    if (::fstatat(parent.get(), stagingName.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT;
-    if (!S_ISDIR(status.st_mode))
-        return ::unlinkat(parent.get(), stagingName.constData(), 0) == 0;
-    const UniqueFd leftover = openSubdirectory(parent.get(), stagingName.constData());
-    if (!leftover.isValid() || !tryLock(leftover.get()))
+    char text[160];
+    std::snprintf(text, sizeof text, "ostrel-installer work directory\ndestination %llx %llx ",
+                  static_cast<unsigned long long>(parentStat.st_dev), static_cast<unsigned long long>(parentStat.st_ino));
+    char self[80];
+    std::snprintf(self, sizeof self, "\ndirectory %llx %llx\n", static_cast<unsigned long long>(workDirectory.st_dev),
+                  static_cast<unsigned long long>(workDirectory.st_ino));
+    return text + name.toHex() + self;
+}
+
+bool Staging::isOwnWorkDirectory(const QByteArray &entry, int fd) const
+{
+    const QByteArray own = entry.mid(workPrefix.size());
+    if (!entry.startsWith(workPrefix) || own.size() != hexDigits || QByteArray::fromHex(own).toHex() != own)
         return false;
-    failures = removeDirectoryContents(leftover.get());
-    return failures.isEmpty() && ::unlinkat(parent.get(), stagingName.constData(), AT_REMOVEDIR) == 0;
+    struct stat directory, file;
+    if (::fstat(fd, &directory) != 0 || directory.st_uid != ::geteuid() || (directory.st_mode & 07777) != 0700)
+        return false;
+    const UniqueFd marked(::openat(fd, markerName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!marked.isValid() || ::fstat(marked.get(), &file) != 0 || !S_ISREG(file.st_mode) || file.st_uid != ::geteuid()
+        || file.st_nlink != 1 || (file.st_mode & 07777) != 0600 || file.st_size > 1024)
+        return false;
+    char text[1025];
+    const ssize_t length = ::pread(marked.get(), text, sizeof text, 0);
+    return length > 0 && QByteArray(text, length) == marker(directory);
+}
+
+QList<RemoveFailure> Staging::removeLeftovers(QList<QByteArray> &foreign)
+{
+    QList<RemoveFailure> failures;
+    QList<DirectoryEntry> entries;
+    if (!listDirectory(parent.get(), entries))
+        return {{".", errno}};
+    for (const DirectoryEntry &entry : entries) {
+        if (!entry.name.startsWith(workPrefix) || entry.name.size() != workPrefix.size() + hexDigits || entry.name == workName)
+            continue;
+        const UniqueFd fd = openSubdirectory(parent.get(), entry.name.constData());
+        if (!fd.isValid() && errno == ENOENT)
+            continue; // gone meanwhile
+        if (!fd.isValid() || !isOwnWorkDirectory(entry.name, fd.get()))
+            foreign.append(entry.name);
+        else if (tryLock(fd.get())) // otherwise an install is using it
+            failures += removeWorkDirectory(entry.name, fd.get());
+    }
+    return failures;
+}
+
+QList<RemoveFailure> Staging::removeWorkDirectory(const QByteArray &entry, int fd) const
+{
+    QList<RemoveFailure> failures;
+    for (const char *inside : {newVersionName, probeName})
+        failures += removeEntry(fd, inside);
+    for (RemoveFailure &failure : failures)
+        failure.path = entry + '/' + failure.path;
+    // The marker goes last: what is left of a work directory stays
+    // recognisable for as long as anything is in it.
+    if (!failures.isEmpty())
+        return failures;
+    if (::unlinkat(fd, markerName, 0) != 0 && errno != ENOENT)
+        return {{entry + '/' + markerName, errno}};
+    // Only while the name is still ours: in a parent others may write, it
+    // may have been given to something else meanwhile.
+    struct stat opened, named;
+    if (::fstat(fd, &opened) == 0 && ::fstatat(parent.get(), entry.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(opened, named)
+        && ::unlinkat(parent.get(), entry.constData(), AT_REMOVEDIR) != 0)
+        failures.append({entry, errno});
+    return failures;
 }
 
 Staging::Prepared Staging::prepare()
 {
-    if (::mkdirat(parent.get(), stagingName.constData(), 0700) != 0)
-        return errno == EEXIST ? Busy : Failed;
-    staging = openSubdirectory(parent.get(), stagingName.constData());
-    if (!staging.isValid() || !tryLock(staging.get()))
+    for (int attempt = 0; attempt < 10 && workName.isEmpty(); ++attempt) {
+        const QByteArray candidate = workPrefix + randomHex();
+        if (::mkdirat(parent.get(), candidate.constData(), 0700) == 0)
+            workName = candidate;
+        else if (errno != EEXIST)
+            return Failed;
+    }
+    if (workName.isEmpty())
+        return Failed;
+    work = openSubdirectory(parent.get(), workName.constData());
+    struct stat status;
+    if (!work.isValid() || !tryLock(work.get()) || ::fchmod(work.get(), 0700) != 0 || ::fstat(work.get(), &status) != 0)
+        return Failed;
+    const QByteArray text = marker(status);
+    UniqueFd marked(::openat(work.get(), markerName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // On disk before anything else is: a work directory that outlives a
+    // crash must still be known as the installer's own.
+    if (!marked.isValid() || ::fchmod(marked.get(), 0600) != 0 || !writeAll(marked.get(), text) || ::fsync(marked.get()) != 0)
+        return Failed;
+    staging = makeSubdirectory(work.get(), newVersionName);
+    if (!staging.isValid())
         return Failed;
     // Some file systems (NFS, some FUSE and overlay ones) cannot exchange
     // two names: find out now, with an empty probe, not at the end.
-    char probe[64];
-    std::snprintf(probe, sizeof probe, ".ostrel-probe-%d", int(::getpid()));
-    if (::mkdirat(parent.get(), probe, 0700) != 0)
+    if (::mkdirat(work.get(), probeName, 0700) != 0)
         return Failed;
-    const bool exchanged = ::renameat2(parent.get(), stagingName.constData(), parent.get(), probe, RENAME_EXCHANGE) == 0;
-    const bool back = exchanged && ::renameat2(parent.get(), stagingName.constData(), parent.get(), probe, RENAME_EXCHANGE) == 0;
-    ::unlinkat(parent.get(), probe, AT_REMOVEDIR);
+    const bool exchanged = ::renameat2(work.get(), newVersionName, work.get(), probeName, RENAME_EXCHANGE) == 0;
+    const bool back = exchanged && ::renameat2(work.get(), newVersionName, work.get(), probeName, RENAME_EXCHANGE) == 0;
+    ::unlinkat(work.get(), probeName, AT_REMOVEDIR);
     if (!exchanged)
         return CannotExchange;
     return back ? Ready : Failed;
@@ -81,22 +191,18 @@ Staging::Prepared Staging::prepare()
 bool Staging::swap()
 {
     const bool swapped =
-            ::renameat2(parent.get(), stagingName.constData(), parent.get(), name.constData(), RENAME_EXCHANGE) == 0
+            ::renameat2(work.get(), newVersionName, parent.get(), name.constData(), RENAME_EXCHANGE) == 0
             || (errno == ENOENT
-                && ::renameat2(parent.get(), stagingName.constData(), parent.get(), name.constData(), RENAME_NOREPLACE) == 0);
+                && ::renameat2(work.get(), newVersionName, parent.get(), name.constData(), RENAME_NOREPLACE) == 0);
     return swapped && ::fsync(parent.get()) == 0;
 }
 
 QList<RemoveFailure> Staging::remove()
 {
-    QList<RemoveFailure> failures;
-    const UniqueFd previous = openSubdirectory(parent.get(), stagingName.constData());
-    if (!previous.isValid())
-        return errno == ENOENT ? failures : QList<RemoveFailure>{{stagingName, errno}};
-    failures = removeDirectoryContents(previous.get());
-    for (RemoveFailure &failure : failures)
-        failure.path = stagingName + '/' + failure.path;
-    if (failures.isEmpty() && ::unlinkat(parent.get(), stagingName.constData(), AT_REMOVEDIR) != 0)
-        failures.append({stagingName, errno});
+    if (!work.isValid())
+        return {};
+    const QList<RemoveFailure> failures = removeWorkDirectory(workName, work.get());
+    if (failures.isEmpty())
+        work.reset();
     return failures;
 }
