@@ -211,6 +211,24 @@ struct InstallRun
     }
 };
 
+// What is wrong with the messages an updater heard, or an empty text: a
+// start message with the number of files, one progress message for each file
+// put in place, counting up, and when the install went through, the done
+// message after a progress message for every file counted.
+inline QString messageTrouble(const QByteArray &messages)
+{
+    const QList<QByteArray> lines = messages.split('\n');
+    if (messages.isEmpty() || lines.size() < 2)
+        return QString();
+    bool known = false;
+    const int total = lines.first().startsWith(".START_") ? lines.first().mid(7).toInt(&known) : 0;
+    int counted = 0;
+    for (qsizetype i = 1; known && i < lines.size() - 1; ++i)
+        known = lines[i] == ".PROGRESS_" + QByteArray::number(++counted)
+                || (lines[i] == ".DONE_" && --counted == total && i == lines.size() - 2);
+    return known && counted <= total ? QString() : QStringLiteral("messages out of step: %1; ").arg(QString::fromLatin1(messages.right(200)));
+}
+
 #define CHECK_RUN(run, exitCode) QVERIFY2((run).problem(exitCode).isEmpty(), qPrintable((run).problem(exitCode)))
 
 // Runs the built installer as the updater sees it: in a TMPDIR of its own,
@@ -285,5 +303,6 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     run.exitCode = installer.exitCode();
     run.standardError += installer.readAllStandardError();
     run.logged = parseLogLines(run.standardError, &run.trouble);
+    run.trouble += messageTrouble(run.messages);
     return run;
 }

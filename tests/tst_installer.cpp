@@ -60,7 +60,8 @@ private Q_SLOTS:
     // ones, a FIFO and a dangling link, a file "f", "link" -> src, a stand-in
     // for / and more outside. "setup" adds links (path=target), files,
     // "unreadable" entries (root's alone), "locked" directories (root's, with
-    // a file), "size"s (path=bytes, under a 32 KiB file-size limit); "nobody"
+    // a file), "size"s (path=bytes, under a 32 KiB file-size limit), "threads"
+    // (the limit on the user's processes, two copy threads wanted); "nobody"
     // runs the installer as nobody; "lost" matches what cannot be installed;
     // "updater" is absent, late, closing after some messages or not reading
     // (then "src" has more files than the socket takes); "at" is where the
@@ -100,6 +101,9 @@ private Q_SLOTS:
         row("atomic, another install holds the destination", {"$T/src", "$T/d", "--atomic"}, {"lock d"}, 6,
             {"installPackage: Refusing to install: another install into $T/d is running (process 4242)"});
         row("a reader locks the destination", install, {"flock d"}, 0, done);
+        // Not one copy thread to be had (nor the output thread): the reporter copies everything itself.
+        row("no thread can be started, as nobody", install, {"nobody", "threads 1"}, 0,
+            {"installPackage: Copying with 0 of 2 threads: no more could be started", done.first()});
         // Named like a work directory, but not one the installer made: left alone, whatever it holds.
         const QString foreign = "installPackage: Leaving $T/.d.ostrel-0123456789abcdef alone: it looks like an install's work "
                                 "directory, but is not this installer's own";
@@ -192,6 +196,11 @@ private Q_SLOTS:
         for (const QString &size : setup.filter(QRegularExpression("^size ")))
             QVERIFY(makeFile(t + '/' + size.section(' ', 1).section('=', 0, 0), QByteArray(size.section('=', 1).toInt(), 'x')));
         options.fileSizeLimit = setup.filter(QRegularExpression("^size ")).isEmpty() ? 0 : 32768;
+        const QStringList threads = setup.filter(QRegularExpression("^threads "));
+        if (!threads.isEmpty()) { // the user's limit on processes and threads, with two copy threads wanted
+            options.wrapper = {"prlimit", "--nproc=" + threads.first().section(' ', 1)};
+            options.jobs = "2";
+        }
         auto chown = [](const QString &path) { return QProcess::execute("chown", {"-hR", "nobody:", path}) == 0; };
         if (options.runAs) // what a followed link could reach as nobody: the canary shows it
             QVERIFY(makeFile(t + "/canary/file", "canary") && chown(t + "/canary") && (setup.contains("locked d") || chown(t + "/d"))
@@ -221,7 +230,7 @@ private Q_SLOTS:
         options.standardErrorClosed = setup.contains("stderr closed");
         const InstallRun run = runInstaller(arguments.replaceInStrings("$T", t), options);
         CHECK_RUN(run, exitCode);
-        QStringList failures = run.logged.filter(QRegularExpression(": (Failed to copy|Fail to create symlink|Unable to (read|remove)|Leaving) "));
+        QStringList failures = run.logged.filter(QRegularExpression(": (Failed to copy|Fail to create symlink|Unable to (read|remove)|Leaving|Copying with) "));
         lines.replaceInStrings("$T", t);
         QCOMPARE(run.logged.value(run.logged.size() - 1), lines.takeLast());
         failures.sort();
@@ -253,10 +262,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<int>("exitCode"); // -1: 0 or 4
-        for (const auto &[kind, exitCode] : {std::pair("source directory swapped for a link", -1), {"destination directory swapped for a link", -1},
+        for (const auto &[kind, exitCode] : {std::pair("source directory swapped for a link", -1),
+                 {"source directories moved away and back, 64 descriptors", -1}, {"destination directory swapped for a link", -1},
                  {"destination bind-mounted on the source", 5}, {"source bind-mounted inside the destination", 4},
                  {"destination bind-mounted inside the source", 4}, {"a file system mounted in the destination", 4},
                  {"a destination out of inodes", 4}, {"atomic into a mount point", 8}, {"a sparse file", 0}, {"done after the sync", 0},
+                 {"directories private while they fill", 0},
                  {"standard error closed", 0}})
             QTest::newRow(kind) << QString(kind) << exitCode;
     }
@@ -282,6 +293,9 @@ private Q_SLOTS:
         QProcess neighbour;
         if (kind.startsWith("source directory swapped")) // the neighbour's link points at the secret
             neighbour.start("sh", {"-c", "cd \"$0\" && while :; do mv d30 x; ln -s ../secret d30; rm d30; mv x d30; done", s});
+        else if (kind.startsWith("source directories moved"))
+            neighbour.start("sh", {"-c", "cd \"$0\" && while :; do for i in $(seq 10 39); do mv d$i x$i; done; "
+                                         "for i in $(seq 10 39); do mv x$i d$i; done; done", s});
         else if (kind.startsWith("destination directory swapped"))
             neighbour.start("sh", {"-c", "cd \"$0\" && while :; do mv d30 x && ln -s ../outside d30 && rm d30 && mv x d30; done", d});
         else if (kind == "destination bind-mounted on the source")
@@ -300,8 +314,12 @@ private Q_SLOTS:
             QVERIFY(::truncate(QFile::encodeName(s + "/d0/f0"), 64 << 20) == 0 && makeFile(s + "/d0/f1", "x") && ::truncate(QFile::encodeName(s + "/d0/f1"), 64 << 20) == 0);
         else if (kind == "done after the sync")
             options.wrapper = {"strace", "-f", "-qq", "-s", "65536", "-o", t + "/trace", "-e", "trace=syncfs,sendto"};
+        else if (kind == "directories private while they fill")
+            options.wrapper = {"strace", "-f", "-qq", "-o", t + "/trace", "-e", "trace=mkdir,mkdirat"};
         else
             options.noStandardError = true;
+        if (kind.endsWith("64 descriptors")) // directories are opened again when their turn comes, not kept open
+            options.wrapper = {"prlimit", "--nofile=64"}, options.jobs = "1";
         const QStringList source = snapshot(s), outside = snapshot(t + "/outside") + snapshot(t + "/secret");
         const InstallRun run = runInstaller(QStringList{s, d} + (atomic ? QStringList{"--atomic"} : QStringList()), options);
         neighbour.kill();
@@ -325,6 +343,17 @@ private Q_SLOTS:
             QVERIFY(trace.open(QIODevice::ReadOnly));
             const QByteArray calls = trace.readAll();
             QVERIFY2(calls.indexOf("syncfs(") >= 0 && calls.indexOf("syncfs(") < calls.indexOf(".DONE_"), calls.right(300).constData());
+        }
+        if (kind == "directories private while they fill") { // and open as in the package once complete
+            QFile trace(t + "/trace");
+            QVERIFY(trace.open(QIODevice::ReadOnly));
+            const QList<QByteArray> calls = trace.readAll().trimmed().split('\n');
+            QVERIFY(calls.size() > 40);
+            for (const QByteArray &call : calls) // DESTINATION's parents exist
+                QVERIFY2(call.contains(", 0700)") || call.endsWith("EEXIST (File exists)"), call.constData());
+            struct stat original;
+            QVERIFY(::stat(QFile::encodeName(s + "/d0"), &original) == 0 && ::stat(QFile::encodeName(d + "/d0"), &copy) == 0);
+            QCOMPARE(copy.st_mode, original.st_mode);
         }
         if (kind == "standard error closed") // and nothing else went to the updater
             QCOMPARE(run.messages, allMessages(2000));

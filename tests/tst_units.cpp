@@ -1,3 +1,4 @@
+#include "filecopy.h"
 #include "installer.h"
 #include "installerrun.h"
 #include "pipeclient.h"
@@ -16,8 +17,20 @@ template <typename Code> QStringList loggedBy(Code code)
     return error.isEmpty() ? lines : lines << error;
 }
 
-// The log line, the pipe client and the process utilities, in process; ctest
-// runs them as the entries log, pipeclient and process.
+// The read calls this process has made, copies within the kernel included.
+qint64 readCalls()
+{
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (io.open(QIODevice::ReadOnly))
+        for (QByteArray line = io.readLine(); !line.isEmpty(); line = io.readLine())
+            if (line.startsWith("syscr:"))
+                return line.mid(6).trimmed().toLongLong();
+    return -1;
+}
+
+// The log line, the pipe client, the process utilities and the file copy, in
+// process; ctest runs them as the entries log, pipeclient, process and
+// filecopy.
 class TestUnits : public QObject
 {
     Q_OBJECT
@@ -171,6 +184,38 @@ private Q_SLOTS:
         QCOMPARE(loggedBy([&] { ::writeFileOrExit(written.fileName(), data); }),
                  fails ? QStringList{"writeFileOrExit: Unable to write file " + written.fileName()} : QStringList());
         QVERIFY(fails ? !QFile::exists(dir.filePath("missing")) : written.open(QIODevice::ReadOnly) && written.readAll() == data);
+    }
+
+    // A file that changes size between being measured and being copied is
+    // copied to its end as it is then, in a few large steps.
+    void copyToItsEnd_data()
+    {
+        QTest::addColumn<qint64>("sizeThen"); // bytes, when it is copied; measured at 1 MiB
+        QTest::newRow("as measured") << qint64(1 << 20);
+        QTest::newRow("grown by 3 MiB") << qint64(4 << 20);
+        QTest::newRow("shrunk to 100 KiB") << qint64(100 << 10);
+    }
+
+    void copyToItsEnd()
+    {
+        QFETCH(qint64, sizeThen);
+        QTemporaryDir dir;
+        QByteArray content(4 << 20, '\0');
+        for (qsizetype i = 0; i < content.size(); ++i)
+            content[i] = char(i * 7 / 4096);
+        content.truncate(1 << 20);
+        struct stat measured;
+        QVERIFY(makeFile(dir.filePath("file"), content) && ::stat(QFile::encodeName(dir.filePath("file")), &measured) == 0);
+        content = content.leftJustified(sizeThen, 'g', true);
+        QVERIFY(makeFile(dir.filePath("file"), content));
+        const UniqueFd in(::open(QFile::encodeName(dir.filePath("file")), O_RDONLY | O_CLOEXEC)),
+                directory(::open(QFile::encodeName(dir.path()), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const qint64 callsBefore = readCalls();
+        QVERIFY(copyRegularFile(in.get(), measured, directory.get(), "copy"));
+        QCOMPARE_LE(readCalls() - callsBefore, 16);
+        QFile copy(dir.filePath("copy"));
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QVERIFY(copy.readAll() == content);
     }
 };
 
