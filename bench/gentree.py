@@ -3,12 +3,18 @@
 
     gentree.py flat  DEST --files N --dirs D [--min B] [--max B] [--seed S]
     gentree.py large DEST --files N --size BYTES [--seed S]
-    gentree.py deep  DEST --levels L [--min B] [--max B] [--seed S]
+    gentree.py deep  DEST --levels L [--name-length N] [--min B] [--max B] [--seed S]
+    gentree.py same  A B
 
 flat:  N files of random size in [min, max] bytes, spread evenly over D
        directories d0000, d0001, ... (D = 1 gives one wide directory).
 large: N files of exactly BYTES bytes each, in DEST itself.
-deep:  a chain of L nested directories, each holding one or two files.
+deep:  a chain of L nested directories, each holding one or two files;
+       with --name-length, each directory's name is N bytes long (paths may
+       then be far longer than PATH_MAX: the tree is made relative to open
+       directories).
+same:  exits 0 when the trees A and B hold the same names, types and
+       contents (however deep), 1 otherwise.
 
 Every byte of content and every size comes from a generator seeded with
 --seed, so the same command always makes the same tree. DEST must not exist.
@@ -18,13 +24,14 @@ Prints the number of regular files made.
 import argparse
 import os
 import random
+import stat
 import sys
 
 CHUNK = 4 << 20
 
 
-def write_file(path, rng, size):
-    with open(path, "wb") as out:
+def write_file(path, rng, size, dir_fd=None):
+    with open(path, "wb", opener=lambda name, flags: os.open(name, flags, 0o666, dir_fd=dir_fd)) as out:
         left = size
         while left > 0:
             n = min(left, CHUNK)
@@ -53,25 +60,62 @@ def make_large(dest, rng, files, size):
     return files
 
 
-def make_deep(dest, rng, levels, low, high):
+def make_deep(dest, rng, levels, name_length, low, high):
     made = 0
-    directory = dest
+    fd = os.open(dest, os.O_RDONLY | os.O_DIRECTORY)
     for level in range(levels):
-        directory = os.path.join(directory, "l%03d" % level)
-        os.mkdir(directory)
+        name = "l%03d" % level
+        if name_length:
+            name = (name + "-" * name_length)[:name_length]
+        os.mkdir(name, dir_fd=fd)
+        inner = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        os.close(fd)
+        fd = inner
         for f in range(rng.randint(1, 2)):
-            write_file(os.path.join(directory, "f%d.bin" % f), rng, rng.randint(low, high))
+            write_file("f%d.bin" % f, rng, rng.randint(low, high), dir_fd=fd)
             made += 1
+    os.close(fd)
     return made
+
+
+def same_trees(a, b):
+    """Compares two trees through open directories, without recursion."""
+    pending = [(os.open(a, os.O_RDONLY | os.O_DIRECTORY), os.open(b, os.O_RDONLY | os.O_DIRECTORY))]
+    while pending:
+        fa, fb = pending.pop()
+        names = sorted(os.listdir(fa))
+        if names != sorted(os.listdir(fb)):
+            return False
+        for name in names:
+            sa = os.stat(name, dir_fd=fa, follow_symlinks=False)
+            sb = os.stat(name, dir_fd=fb, follow_symlinks=False)
+            if (sa.st_mode, sa.st_size) != (sb.st_mode, sb.st_size):
+                return False
+            if stat.S_ISDIR(sa.st_mode):
+                pending.append((os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=fa),
+                                os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=fb)))
+            elif stat.S_ISLNK(sa.st_mode):
+                if os.readlink(name, dir_fd=fa) != os.readlink(name, dir_fd=fb):
+                    return False
+            elif stat.S_ISREG(sa.st_mode):
+                with open(name, "rb", opener=lambda n, f: os.open(n, f, dir_fd=fa)) as x, \
+                        open(name, "rb", opener=lambda n, f: os.open(n, f, dir_fd=fb)) as y:
+                    if x.read() != y.read():
+                        return False
+        os.close(fa)
+        os.close(fb)
+    return True
 
 
 def main():
     parser = argparse.ArgumentParser(description="Generate a seeded benchmark tree.")
-    parser.add_argument("kind", choices=["flat", "large", "deep"])
+    parser.add_argument("kind", choices=["flat", "large", "deep", "same"])
     parser.add_argument("dest")
+    parser.add_argument("other", nargs="?")
     parser.add_argument("--files", type=int, default=0)
     parser.add_argument("--dirs", type=int, default=1)
     parser.add_argument("--levels", type=int, default=0)
+    parser.add_argument("--name-length", type=int, default=0)
     parser.add_argument("--size", type=int, default=0)
     parser.add_argument("--min", type=int, default=100)
     parser.add_argument("--max", type=int, default=8000)
@@ -79,6 +123,10 @@ def main():
     args = parser.parse_args()
     if args.min < 0 or args.max < args.min:
         sys.exit("gentree: need 0 <= --min <= --max")
+    if args.kind == "same":
+        sys.exit(0 if args.other and same_trees(args.dest, args.other) else 1)
+    if not 0 <= args.name_length <= 255:
+        sys.exit("gentree: need 0 <= --name-length <= 255")
 
     rng = random.Random(args.seed)
     os.makedirs(args.dest)
@@ -87,7 +135,7 @@ def main():
     elif args.kind == "large":
         made = make_large(args.dest, rng, args.files, args.size)
     else:
-        made = make_deep(args.dest, rng, args.levels, args.min, args.max)
+        made = make_deep(args.dest, rng, args.levels, args.name_length, args.min, args.max)
     print(made)
 
 
