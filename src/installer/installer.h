@@ -17,6 +17,13 @@
 // - Atomic installs: a destination that cannot be swapped in one step is
 //   refused before anything is touched (ExitAtomicImpossible); any failure
 //   before the swap abandons the install (ExitAbandoned, no done message).
+// - Logged once, the install goes on as well as it can: copy threads or
+//   the output thread that cannot be started (fewer threads, unbatched
+//   output), no private lock directory (DESTINATION itself is locked), a
+//   name beside DESTINATION like a work directory's that is not the
+//   installer's own (left alone).
+// - Out of memory: the install stops with a line (ExitIncomplete, for an
+//   atomic install ExitAbandoned); std::bad_alloc never ends the process.
 // - Silent: an updater that goes away (there is nobody left to tell, and the
 //   install goes on).
 //
