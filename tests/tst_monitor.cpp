@@ -139,6 +139,7 @@ private Q_SLOTS:
     // stream given is sent by the test once the monitor listens, a byte per
     // write (an empty one: a client connects, sends nothing and stays until
     // the monitor ends); then the file `go` appears, which scripts wait for.
+    // Leading NAME=VALUE arguments go to the monitor's environment instead.
     // After the run the socket file is gone, `busy` still answers, a command
     // that wrote its pid to `pid` is gone (else it is killed), and an install
     // in `installed` equals `package`.
@@ -226,6 +227,11 @@ private Q_SLOTS:
             "ostrel-monitor: another process is already listening on DIR/busy\n");
         row("name of a regular file", {"--timeout=5", "--name", "DIR/package/app"}, {}, 1, "",
             "ostrel-monitor: DIR/package/app exists and is not a socket\n");
+        // A bare name with TMPDIR not a directory would be a socket in /; the command is not started.
+        row("TMPDIR missing", QStringList{"TMPDIR=DIR/none"} + sh("echo started"), {}, 1, "",
+            "ostrel-monitor: TMPDIR DIR/none is not a usable directory for OstrelUpdater: No such file or directory\n");
+        row("TMPDIR a file", QStringList{"TMPDIR=DIR/package/app"} + sh("echo started"), {}, 1, "",
+            "ostrel-monitor: TMPDIR DIR/package/app is not a usable directory for OstrelUpdater: Not a directory\n");
         // The monitor stops its command, removes its socket and says why.
         const auto stopBy = [](const char *signal) {
             return sh(QString("echo $$ >\"$TMPDIR/pid\"; kill -%1 $PPID; exec sleep 600").arg(signal));
@@ -272,9 +278,12 @@ private Q_SLOTS:
         QProcess monitor;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", dir.path());
+        arguments.replaceInStrings(QRegularExpression("^(\\w+=)?DIR"), "\\1" + dir.path());
+        while (!arguments.isEmpty() && arguments.first().contains(QRegularExpression("^\\w+=")))
+            env.insert(arguments.first().section('=', 0, 0), arguments.takeFirst().section('=', 1));
         monitor.setProcessEnvironment(env);
         monitor.setWorkingDirectory(dir.path());
-        monitor.start(MONITOR_PATH, arguments.replaceInStrings(QRegularExpression("^DIR"), dir.path()));
+        monitor.start(MONITOR_PATH, arguments);
         const QRegularExpression listened("(/[^\"\n]+)");
         QByteArray firstLine;
         if (!stream.isNull()) {

@@ -33,6 +33,21 @@ QString localServerPath(const QString &name)
 
 ServerClaim claimServerName(QLocalServer &server, const QString &name)
 {
+    // A bare name lives in QDir::tempPath(), which comes out empty when
+    // TMPDIR names something that is not a directory: the socket would then
+    // go to the root directory.
+    if (!name.startsWith(QLatin1Char('/'))) {
+        const QByteArray tmpdir = qgetenv("TMPDIR");
+        const QByteArray directory = tmpdir.isEmpty() ? QByteArrayLiteral("/tmp") : tmpdir;
+        struct stat info{};
+        const int error = ::stat(directory.constData(), &info) != 0 ? errno : !S_ISDIR(info.st_mode) ? ENOTDIR : 0;
+        if (error || QDir::tempPath().isEmpty())
+            return refuse(ServerClaim::Status::Failed,
+                          QStringLiteral("%1 %2 is not a usable directory for %3: %4")
+                                  .arg(tmpdir.isEmpty() ? QStringLiteral("the temporary directory") : QStringLiteral("TMPDIR"),
+                                       QFile::decodeName(directory), name,
+                                       QString::fromLocal8Bit(std::strerror(error ? error : ENOENT))));
+    }
     const QString path = localServerPath(name);
     const QByteArray nativePath = QFile::encodeName(path);
     bool removedStale = false;

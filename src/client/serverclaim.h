@@ -13,6 +13,7 @@ namespace Ostrel {
 //  - a socket file that refuses connections: left by a process that died,
 //    remove it and listen;
 //  - any other kind of file: refuse, it is not ours to delete.
+// A bare name with TMPDIR (or /tmp, without it) not a directory is refused.
 // The probe connection is closed without a byte sent; a monitor on the other
 // end takes such a connection for a probe and keeps waiting.
 struct ServerClaim
