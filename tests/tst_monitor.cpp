@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Ostrel;
@@ -135,7 +136,8 @@ private Q_SLOTS:
     // Whole runs of the monitor, each with TMPDIR set to a directory of its
     // own ("DIR" at the start of an argument) holding `package` (three files,
     // one hidden, and a link), `stale`, a socket file nobody listens on (as a
-    // crashed monitor leaves it) and `busy`, a socket the test listens on. A
+    // crashed monitor leaves it), `busy`, a socket the test listens on, and
+    // `fifo`, a FIFO nobody reads. A
     // stream given is sent by the test once the monitor listens, a byte per
     // write (an empty one: a client connects, sends nothing and stays until
     // the monitor ends); then the file `go` appears, which scripts wait for.
@@ -220,6 +222,8 @@ private Q_SLOTS:
             notStarted, "ostrel-monitor: sh exited with status 0 without connecting\n", counted + "end");
         row("log file cannot be opened", {"--log", "DIR/none/log"}, {}, 1, "",
             "ostrel-monitor: cannot open log file DIR/none/log: No such file or directory\n");
+        row("log a FIFO nobody reads", QStringList{"--log", "DIR/fifo"} + sh("echo started"), {}, 1, "",
+            "ostrel-monitor: cannot open log file DIR/fifo: a FIFO nobody reads (No such device or address)\n");
         row("stale socket replaced", {"--name", "DIR/stale"}, ".START_0\n.DONE_\n", 0,
             "listening on DIR/stale\nstart: 0 files\ndone: 0 of 0 files in T (R files/s)\n",
             "ostrel-monitor: removed stale socket DIR/stale\n");
@@ -274,6 +278,7 @@ private Q_SLOTS:
         QVERIFY(busy.listen(dir.filePath("busy")) && gone.listen(dir.filePath("gone")));
         QVERIFY(::link(QFile::encodeName(gone.fullServerName()), QFile::encodeName(dir.filePath("stale"))) == 0);
         gone.close();
+        QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")), 0600) == 0);
 
         QProcess monitor;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

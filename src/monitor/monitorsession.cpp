@@ -2,10 +2,15 @@
 
 #include "fdwrite.h"
 #include "jsonview.h"
+#include "nativename.h"
 #include "plainview.h"
 #include "terminalview.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -72,9 +77,24 @@ bool MonitorSession::openLogFile()
 {
     if (options.logFile.isEmpty())
         return true;
-    log.setFileName(options.logFile);
-    if (log.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    // Without O_NONBLOCK, opening a FIFO nobody reads would wait for a
+    // reader for ever; with it, that fails at once with ENXIO. A FIFO with a
+    // reader is taken.
+    const QByteArray path = encodeFileName(options.logFile);
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat info{};
+        QString reason = QString::fromLocal8Bit(std::strerror(error));
+        if (error == ENXIO && ::stat(path.constData(), &info) == 0 && S_ISFIFO(info.st_mode))
+            reason = QStringLiteral("a FIFO nobody reads (%1)").arg(reason);
+        finish(Outcome{ExitSetupFailed, QStringLiteral("cannot open log file %1: %2").arg(options.logFile, reason)});
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (log.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
         return true;
+    ::close(fd);
     finish(Outcome{ExitSetupFailed, QStringLiteral("cannot open log file %1: %2").arg(options.logFile, log.errorString())});
     return false;
 }
