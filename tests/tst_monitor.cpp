@@ -1,5 +1,6 @@
 #include "progressparser.h"
 #include "progressrender.h"
+#include "uniquefd.h"
 
 #include <QDir>
 #include <QLocalServer>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,16 +28,23 @@ static QByteArray normalized(const QByteArray &text, const QTemporaryDir &dir)
 
 static QStringList sh(const QString &script) { return {"--", "sh", "-c", script}; }
 
-// This test run as the monitored command: "tst_monitor --send BYTES STATUS"
+// This test run as the monitored command: "tst_monitor --send BYTES STATUS
+// [LINES]" writes the numbers 1 to LINES to standard output, a line each,
 // connects as the installer, sends BYTES in one write and exits with
 // STATUS; with STATUS "hold" it stays connected until the monitor ends.
-static QStringList sends(const QByteArray &bytes, const char *status)
+static QStringList sends(const QByteArray &bytes, const char *status, int lines = 0)
 {
-    return {"--", QCoreApplication::applicationFilePath(), "--send", QString::fromLatin1(bytes), status};
+    return {"--", QCoreApplication::applicationFilePath(), "--send", QString::fromLatin1(bytes), status, QString::number(lines)};
 }
 
-static int sendAsInstaller(const QByteArray &bytes, const QByteArray &status)
+static int sendAsInstaller(const QByteArray &bytes, const QByteArray &status, int lines)
 {
+    QByteArray numbers;
+    for (int i = 1; i <= lines; ++i)
+        numbers += QByteArray::number(i) + '\n';
+    for (qsizetype done = 0, n = 0; done < numbers.size(); done += n)
+        if ((n = ::write(STDOUT_FILENO, numbers.constData() + done, size_t(numbers.size() - done))) < 0)
+            return 98;
     QLocalSocket socket;
     socket.connectToServer("OstrelUpdater");
     if (!socket.waitForConnected(10000))
@@ -136,12 +145,14 @@ private Q_SLOTS:
     // Whole runs of the monitor, each with TMPDIR set to a directory of its
     // own ("DIR" at the start of an argument) holding `package` (three files,
     // one hidden, and a link), `stale`, a socket file nobody listens on (as a
-    // crashed monitor leaves it), `busy`, a socket the test listens on, and
-    // `fifo`, a FIFO nobody reads. A
+    // crashed monitor leaves it), `busy`, a socket the test listens on,
+    // `fifo`, a FIFO nobody reads, and `stuck`, a full FIFO the test has
+    // open for reading and never reads. A
     // stream given is sent by the test once the monitor listens, a byte per
     // write (an empty one: a client connects, sends nothing and stays until
     // the monitor ends); then the file `go` appears, which scripts wait for.
-    // Leading NAME=VALUE arguments go to the monitor's environment instead.
+    // Leading arguments NAME=VALUE, >FILE and 2>FILE are not the monitor's:
+    // they set its environment and send its standard output or error to FILE.
     // After the run the socket file is gone, `busy` still answers, a command
     // that wrote its pid to `pid` is gone (else it is killed), and an install
     // in `installed` equals `package`.
@@ -224,6 +235,25 @@ private Q_SLOTS:
             "ostrel-monitor: cannot open log file DIR/none/log: No such file or directory\n");
         row("log a FIFO nobody reads", QStringList{"--log", "DIR/fifo"} + sh("echo started"), {}, 1, "",
             "ostrel-monitor: cannot open log file DIR/fifo: a FIFO nobody reads (No such device or address)\n");
+        // An output that cannot be written fails a run that would succeed
+        // otherwise, with a line saying which and why; the install goes on.
+        const QByteArray full = "ostrel-monitor: cannot write standard output: No space left on device\n";
+        row("log on a full device", QStringList{"--log", "/dev/full"} + sends(whole, "0", 3), {}, 8, one,
+            "ostrel-monitor: cannot write log file /dev/full: No space left on device\n");
+        row("log a FIFO nobody empties", QStringList{"--log", "DIR/stuck"} + sends(whole, "0", 300000), {}, 8, one,
+            "ostrel-monitor: cannot write log file DIR/stuck: more than 1 MiB waiting, nobody reads it\n");
+        row("json, log on a full device", QStringList{"--json", "--log", "/dev/full"} + sends(whole, "0", 3), {}, 8,
+            R"({"event":"listening","name":"DIR/OstrelUpdater"}
+{"event":"start","total":1}
+{"done":1,"elapsed_ms":E,"event":"progress","percent":100,"total":1}
+{"done":1,"elapsed_ms":E,"event":"done","total":1}
+{"event":"error","exit_code":8,"reason":"cannot write log file /dev/full: No space left on device"}
+)", "ostrel-monitor: cannot write log file /dev/full: No space left on device\n");
+        row("standard output on a full device", QStringList{">/dev/full"} + sends(whole, "0"), {}, 8, "", full);
+        row("json on a full device, command fails", QStringList{">/dev/full", "--json"} + sends(whole, "3"), {}, 7, "",
+            full + sendFailed);
+        row("command output to a full standard error", QStringList{"2>/dev/full"} + sends(whole, "0", 3), {}, 8, one, "");
+        row("help on a full device", {">/dev/full", "--help"}, {}, 8, "", full);
         row("stale socket replaced", {"--name", "DIR/stale"}, ".START_0\n.DONE_\n", 0,
             "listening on DIR/stale\nstart: 0 files\ndone: 0 of 0 files in T (R files/s)\n",
             "ostrel-monitor: removed stale socket DIR/stale\n");
@@ -242,6 +272,16 @@ private Q_SLOTS:
         };
         row("SIGINT", stopBy("INT"), {}, 130, notStarted, "ostrel-monitor: interrupted by signal 2 (Interrupt)\n");
         row("SIGTERM", stopBy("TERM"), {}, 143, notStarted, "ostrel-monitor: interrupted by signal 15 (Terminated)\n");
+        // Also while an output waits for a reader: during the run, and once
+        // the run is over (the socket file gone) with the last lines waiting.
+        row("SIGTERM, standard output a pipe nobody empties", QStringList{">DIR/stuck", "--json"} + stopBy("TERM"), {}, 143, "",
+            "ostrel-monitor: interrupted by signal 15 (Terminated)\n");
+        row("SIGINT, log a FIFO nobody empties", QStringList{"--log", "DIR/stuck"} + sh("echo started; " + stopBy("INT").last()),
+            {}, 130, notStarted, "ostrel-monitor: interrupted by signal 2 (Interrupt)\n");
+        row("SIGTERM after the run, standard output a pipe nobody empties", QStringList{">DIR/stuck"} + sh("m=$PPID; "
+            "(while [ -S \"$TMPDIR/OstrelUpdater\" ]; do sleep 0.02; done; kill -TERM $m) >/dev/null 2>&1 & "
+            "exec \"$0\" --send \"$1\" 0 0") << QCoreApplication::applicationFilePath() << whole,
+            {}, 143, "", "ostrel-monitor: interrupted by signal 15 (Terminated)\n");
         row("bad time-out", {"--timeout=-1"}, {}, 2, "",
             "ostrel-monitor: --timeout needs a number of seconds, got -1\nTry 'ostrel-monitor --help'.\n");
         // The whole chain, the installer's lines going to the log.
@@ -279,13 +319,29 @@ private Q_SLOTS:
         QVERIFY(::link(QFile::encodeName(gone.fullServerName()), QFile::encodeName(dir.filePath("stale"))) == 0);
         gone.close();
         QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")), 0600) == 0);
+        QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("stuck")), 0600) == 0);
+        const UniqueFd stuck(::open(QFile::encodeName(dir.filePath("stuck")), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        {
+            const UniqueFd filler(::open(QFile::encodeName(dir.filePath("stuck")), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            const QByteArray page(4096, 'x');
+            while (::write(filler.get(), page.constData(), size_t(page.size())) > 0) {}
+            QVERIFY(stuck.isValid() && errno == EAGAIN);
+        }
 
         QProcess monitor;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", dir.path());
-        arguments.replaceInStrings(QRegularExpression("^(\\w+=)?DIR"), "\\1" + dir.path());
-        while (!arguments.isEmpty() && arguments.first().contains(QRegularExpression("^\\w+=")))
-            env.insert(arguments.first().section('=', 0, 0), arguments.takeFirst().section('=', 1));
+        arguments.replaceInStrings(QRegularExpression("^(\\w+=|2?>)?DIR"), "\\1" + dir.path());
+        const QRegularExpression setUp("^(\\w+=|2?>)");
+        while (!arguments.isEmpty() && setUp.match(arguments.first()).hasMatch()) {
+            const QString a = arguments.takeFirst();
+            if (a.startsWith('>'))
+                monitor.setStandardOutputFile(a.mid(1));
+            else if (a.startsWith("2>"))
+                monitor.setStandardErrorFile(a.mid(2));
+            else
+                env.insert(a.section('=', 0, 0), a.section('=', 1));
+        }
         monitor.setProcessEnvironment(env);
         monitor.setWorkingDirectory(dir.path());
         monitor.start(MONITOR_PATH, arguments);
@@ -339,8 +395,8 @@ private Q_SLOTS:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc == 4 && qstrcmp(argv[1], "--send") == 0)
-        return sendAsInstaller(argv[2], argv[3]);
+    if (argc == 5 && qstrcmp(argv[1], "--send") == 0)
+        return sendAsInstaller(argv[2], argv[3], atoi(argv[4]));
     TestMonitor test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);

@@ -15,7 +15,7 @@
 class JsonView : public ProgressView
 {
 public:
-    explicit JsonView(const ProgressTracker &tracker);
+    JsonView(const ProgressTracker &tracker, OutputSink &out);
 
     void listening(const QString &serverPath) override;
     void messageReceived(const ProgressMessage &message) override;
@@ -23,4 +23,5 @@ public:
 
 private:
     const ProgressTracker &tracker;
+    OutputSink &out;
 };

@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 int main(int argc, char **argv)
@@ -28,13 +30,15 @@ int main(int argc, char **argv)
                                         .toLocal8Bit());
         return ExitUsage;
     }
-    if (parsed.options.help) {
-        writeAll(STDOUT_FILENO, monitorUsage().toLocal8Bit());
-        return ExitSuccess;
-    }
-    if (parsed.options.version) {
-        writeAll(STDOUT_FILENO, "ostrel-monitor " OSTREL_VERSION "\n");
-        return ExitSuccess;
+    if (parsed.options.help || parsed.options.version) {
+        const QByteArray text = parsed.options.help ? monitorUsage().toLocal8Bit()
+                                                    : QByteArray("ostrel-monitor " OSTREL_VERSION "\n");
+        if (writeAll(STDOUT_FILENO, text))
+            return ExitSuccess;
+        writeAll(STDERR_FILENO, QStringLiteral("ostrel-monitor: cannot write standard output: %1\n")
+                                        .arg(QString::fromLocal8Bit(std::strerror(errno)))
+                                        .toLocal8Bit());
+        return ExitOutputFailed;
     }
 
     SignalWatcher signalWatcher;

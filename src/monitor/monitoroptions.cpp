@@ -21,7 +21,8 @@ QString monitorUsage()
             "  --version          show the version\n"
             "\n"
             "Exit status: 0 done, 1 set-up failed, 2 usage, 3 name in use, 4 no start,\n"
-            "5 closed before done, 6 protocol error, 7 command failed, 128+N signal N.\n");
+            "5 closed before done, 6 protocol error, 7 command failed, 8 output not\n"
+            "written, 128+N signal N.\n");
 }
 
 ParsedOptions parseMonitorOptions(const QStringList &arguments)

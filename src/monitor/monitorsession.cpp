@@ -1,6 +1,5 @@
 #include "monitorsession.h"
 
-#include "fdwrite.h"
 #include "jsonview.h"
 #include "nativename.h"
 #include "plainview.h"
@@ -15,13 +14,13 @@
 
 namespace {
 
-std::unique_ptr<ProgressView> makeView(const MonitorOptions &options, const ProgressTracker &tracker)
+std::unique_ptr<ProgressView> makeView(const MonitorOptions &options, const ProgressTracker &tracker, OutputSink &out)
 {
     if (options.json)
-        return std::make_unique<JsonView>(tracker);
+        return std::make_unique<JsonView>(tracker, out);
     if (::isatty(STDOUT_FILENO))
-        return std::make_unique<TerminalView>(tracker);
-    return std::make_unique<PlainView>(tracker);
+        return std::make_unique<TerminalView>(tracker, out);
+    return std::make_unique<PlainView>(tracker, out);
 }
 
 } // namespace
@@ -29,8 +28,14 @@ std::unique_ptr<ProgressView> makeView(const MonitorOptions &options, const Prog
 MonitorSession::MonitorSession(const MonitorOptions &options, QObject *parent)
     : QObject(parent)
     , options(options)
-    , view(makeView(options, tracker))
+    , out(OutputSink::forStream(STDOUT_FILENO, QStringLiteral("standard output"), this))
+    , err(OutputSink::forStream(STDERR_FILENO, QStringLiteral("standard error"), this))
+    , view(makeView(options, tracker, *out))
 {
+    for (OutputSink *sink : {out, err}) {
+        connect(sink, &OutputSink::failed, this, &MonitorSession::outputFailed);
+        connect(sink, &OutputSink::drained, this, &MonitorSession::endWhenDrained);
+    }
     facts.timeoutSeconds = options.timeoutSeconds;
     startDeadline.setSingleShot(true);
     startDeadline.setInterval(int(qMin(options.timeoutSeconds * 1000.0, double(INT_MAX))));
@@ -70,7 +75,17 @@ void MonitorSession::start()
 void MonitorSession::interrupt(int signal)
 {
     facts.interruptedBy = signal;
-    finish();
+    if (!decided) {
+        finish();
+        return;
+    }
+    if (!draining)
+        return;
+    draining.reset();
+    const Outcome outcome = decideOutcome(facts);
+    writeStderr(QStringLiteral("ostrel-monitor: %1\n").arg(outcome.reason));
+    flushOutputsNow();
+    emit finished(outcome.exitCode);
 }
 
 bool MonitorSession::openLogFile()
@@ -91,12 +106,10 @@ bool MonitorSession::openLogFile()
         finish(Outcome{ExitSetupFailed, QStringLiteral("cannot open log file %1: %2").arg(options.logFile, reason)});
         return false;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (log.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
-        return true;
-    ::close(fd);
-    finish(Outcome{ExitSetupFailed, QStringLiteral("cannot open log file %1: %2").arg(options.logFile, log.errorString())});
-    return false;
+    log = new OutputSink(UniqueFd(fd), QStringLiteral("log file ") + options.logFile, this);
+    connect(log, &OutputSink::failed, this, &MonitorSession::outputFailed);
+    connect(log, &OutputSink::drained, this, &MonitorSession::endWhenDrained);
+    return true;
 }
 
 void MonitorSession::messageReceived(const Ostrel::ProgressMessage &message)
@@ -127,14 +140,48 @@ void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
 
     const Outcome outcome = setupFailure ? *setupFailure : decideOutcome(facts);
     view->finished(outcome);
-    if (!outcome.reason.isEmpty())
+    // An output's failure was reported as it happened.
+    if (!outcome.reason.isEmpty() && outcome.exitCode != ExitOutputFailed)
         writeStderr(QStringLiteral("ostrel-monitor: %1\n").arg(outcome.reason));
-    emit finished(outcome.exitCode);
+    if (facts.interruptedBy) {
+        flushOutputsNow();
+        emit finished(outcome.exitCode);
+        return;
+    }
+    draining = outcome.exitCode;
+    endWhenDrained();
+}
+
+void MonitorSession::endWhenDrained()
+{
+    if (!draining)
+        return;
+    for (const OutputSink *sink : {out, err, log})
+        if (sink && !sink->isDrained())
+            return;
+    // The last lines may have been the ones that failed.
+    const int exitCode = *draining == ExitSuccess && !facts.outputFailure.isEmpty() ? int(ExitOutputFailed) : *draining;
+    draining.reset();
+    emit finished(exitCode);
+}
+
+void MonitorSession::flushOutputsNow()
+{
+    for (OutputSink *sink : {out, err, log})
+        if (sink)
+            sink->flushNow();
+}
+
+void MonitorSession::outputFailed(const QString &line)
+{
+    if (facts.outputFailure.isEmpty())
+        facts.outputFailure = line;
+    writeStderr(QStringLiteral("ostrel-monitor: %1\n").arg(line));
 }
 
 void MonitorSession::writeCommandOutput(const QByteArray &bytes)
 {
-    if (log.isOpen()) {
+    if (log) {
         logPending += bytes;
         if (!logFlush.isActive())
             logFlush.start();
@@ -145,25 +192,25 @@ void MonitorSession::writeCommandOutput(const QByteArray &bytes)
     if (end == 0)
         return;
     view->aboutToWriteStderr();
-    writeAll(STDERR_FILENO, stderrPending.first(end));
+    err->write(stderrPending.first(end));
     stderrPending.remove(0, end);
 }
 
 void MonitorSession::flushCommandOutput()
 {
     logFlush.stop();
-    if (!logPending.isEmpty())
-        log.write(logPending);
+    if (log && !logPending.isEmpty())
+        log->write(logPending);
     logPending.clear();
     if (stderrPending.isEmpty())
         return;
     view->aboutToWriteStderr();
-    writeAll(STDERR_FILENO, stderrPending + '\n');
+    err->write(stderrPending + '\n');
     stderrPending.clear();
 }
 
 void MonitorSession::writeStderr(const QString &text)
 {
     view->aboutToWriteStderr();
-    writeAll(STDERR_FILENO, text.toLocal8Bit());
+    err->write(text.toLocal8Bit());
 }

@@ -2,11 +2,11 @@
 
 #include "monitoroptions.h"
 #include "outcome.h"
+#include "outputsink.h"
 #include "progresschannel.h"
 #include "progresstracker.h"
 #include "progressview.h"
 
-#include <QFile>
 #include <QObject>
 #include <QTimer>
 
@@ -21,6 +21,13 @@
 // command was started, the run never ends before the command has exited,
 // unless the start message does not arrive within the time-out: then the
 // command is stopped, as on a signal.
+//
+// Its outputs (standard output, standard error, the log file) never hold the
+// event loop up (see OutputSink). One that cannot be written is reported on
+// standard error when that happens and fails a run that would otherwise
+// succeed, but the command goes on to its end. A finished run waits for
+// what its outputs still hold to be written; a signal ends that wait, as it
+// ends the run, without waiting for anything but the command.
 class MonitorSession : public QObject
 {
     Q_OBJECT
@@ -31,7 +38,8 @@ public:
 
     // Needs a running event loop: finished() may be emitted from here.
     void start();
-    // Stops the command and ends the run at once (a signal arrived).
+    // Stops the command and ends the run at once (a signal arrived), or
+    // stops waiting for the outputs of a run that has ended.
     void interrupt(int signal);
 
 signals:
@@ -43,14 +51,21 @@ private:
     void writeCommandOutput(const QByteArray &bytes);
     void flushCommandOutput();
     void writeStderr(const QString &text);
+    void outputFailed(const QString &line);
     // Without an outcome, works it out from what the run observed.
     void finish(const std::optional<Outcome> &setupFailure = std::nullopt);
+    // Emits finished() once every output has drained.
+    void endWhenDrained();
+    // What the outputs take without waiting; the rest is dropped on exit.
+    void flushOutputsNow();
 
     MonitorOptions options;
     ProgressTracker tracker;
+    OutputSink *out;
+    OutputSink *err;
+    OutputSink *log = nullptr; // with --log, once open
     std::unique_ptr<ProgressView> view;
     Ostrel::ProgressChannel channel;
-    QFile log;
     // The command's output on its way: to the log in writes of up to
     // logFlushMs worth, to standard error in whole lines (a line never breaks
     // into the progress bar), an unfinished one ended when the command ends.
@@ -61,4 +76,5 @@ private:
     QTimer startDeadline; // --timeout: until the start message (or done) arrives
     SessionFacts facts;
     bool decided = false;
+    std::optional<int> draining; // the exit status, while the outputs drain
 };

@@ -14,6 +14,8 @@ Outcome decideOutcome(const SessionFacts &facts)
                                           .arg(facts.timeoutSeconds)};
     if (facts.command && !facts.command->succeeded())
         return {ExitCommandFailed, facts.command->describe()};
+    if (facts.doneReceived && !facts.outputFailure.isEmpty())
+        return {ExitOutputFailed, facts.outputFailure};
     if (facts.doneReceived)
         return {ExitSuccess, QString()};
     if (facts.installerConnected)

@@ -16,6 +16,7 @@ struct SessionFacts
     double timeoutSeconds = 0;
     bool installerConnected = false; // a connection sent at least one byte
     bool doneReceived = false;
+    QString outputFailure;           // the first output that could not be written ("cannot write ..."), if any
     std::optional<Ostrel::CommandResult> command; // set when a command was run
 };
 
@@ -27,5 +28,6 @@ struct Outcome
 
 // Several things can go wrong in one run; the most telling one is reported:
 // an interruption, then a malformed stream, then a missed connection, then
-// the command's own failure, then a missing DONE.
+// the command's own failure, then a missing DONE. An output that could not
+// be written fails only a run that would otherwise have succeeded.
 Outcome decideOutcome(const SessionFacts &facts);

@@ -1,21 +1,10 @@
 #include "plainview.h"
 
-#include "fdwrite.h"
 #include "progressrender.h"
 
-#include <unistd.h>
-
-namespace {
-
-void printLine(const QString &line)
-{
-    writeAll(STDOUT_FILENO, (line + QLatin1Char('\n')).toUtf8());
-}
-
-} // namespace
-
-PlainView::PlainView(const ProgressTracker &tracker)
+PlainView::PlainView(const ProgressTracker &tracker, OutputSink &out)
     : tracker(tracker)
+    , out(out)
 {
 }
 
@@ -55,4 +44,9 @@ void PlainView::finished(const Outcome &)
     const ProgressSnapshot s = tracker.snapshot();
     if (listened && !s.finished)
         printLine(renderSummary(s));
+}
+
+void PlainView::printLine(const QString &line)
+{
+    out.write((line + QLatin1Char('\n')).toUtf8());
 }

@@ -12,7 +12,7 @@
 class PlainView : public ProgressView
 {
 public:
-    explicit PlainView(const ProgressTracker &tracker);
+    PlainView(const ProgressTracker &tracker, OutputSink &out);
 
     void listening(const QString &serverPath) override;
     void messageReceived(const ProgressMessage &message) override;
@@ -21,7 +21,10 @@ public:
 private:
     static constexpr int percentStep = 10;
 
+    void printLine(const QString &line);
+
     const ProgressTracker &tracker;
+    OutputSink &out;
     bool listened = false; // a run that never listened has no progress to sum up
     int lastStepShown = 0; // in percent
 };

@@ -1,14 +1,15 @@
 #pragma once
 
 #include "outcome.h"
+#include "outputsink.h"
 #include "progressparser.h"
 
 #include <QString>
 
 using Ostrel::ProgressMessage;
 
-// A way of showing a run on standard output: a live bar on a terminal, plain
-// lines, or JSON objects. The session calls these in order: listening once,
+// A way of showing a run on standard output (the sink it is given): a live
+// bar on a terminal, plain lines, or JSON objects. The session calls these in order: listening once,
 // then messageReceived for each message (after the tracker has taken it in),
 // then finished once.
 class ProgressView

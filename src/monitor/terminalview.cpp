@@ -1,6 +1,5 @@
 #include "terminalview.h"
 
-#include "fdwrite.h"
 #include "progressrender.h"
 
 #include <sys/ioctl.h>
@@ -19,8 +18,9 @@ int terminalWidth()
 
 } // namespace
 
-TerminalView::TerminalView(const ProgressTracker &tracker)
+TerminalView::TerminalView(const ProgressTracker &tracker, OutputSink &out)
     : tracker(tracker)
+    , out(out)
 {
     ticker.setInterval(1000 / redrawsPerSecond);
     QObject::connect(&ticker, &QTimer::timeout, [this] { redraw(); });
@@ -44,7 +44,7 @@ void TerminalView::finished(const Outcome &)
         return;
     ticker.stop();
     clearLine();
-    writeAll(STDOUT_FILENO, (renderSummary(tracker.snapshot()) + QLatin1Char('\n')).toUtf8());
+    out.write((renderSummary(tracker.snapshot()) + QLatin1Char('\n')).toUtf8());
 }
 
 void TerminalView::aboutToWriteStderr()
@@ -58,7 +58,7 @@ void TerminalView::redraw()
     // "\r" returns to the start of the line, "\x1b[K" clears what a longer
     // previous line left behind.
     const QString line = renderProgressLine(tracker.snapshot(), terminalWidth());
-    writeAll(STDOUT_FILENO, "\r" + line.toUtf8() + "\x1b[K");
+    out.write("\r" + line.toUtf8() + "\x1b[K");
     lineShown = true;
 }
 
@@ -66,6 +66,6 @@ void TerminalView::clearLine()
 {
     if (!lineShown)
         return;
-    writeAll(STDOUT_FILENO, "\r\x1b[K");
+    out.write("\r\x1b[K");
     lineShown = false;
 }

@@ -11,7 +11,7 @@
 class TerminalView : public ProgressView
 {
 public:
-    explicit TerminalView(const ProgressTracker &tracker);
+    TerminalView(const ProgressTracker &tracker, OutputSink &out);
 
     void listening(const QString &serverPath) override;
     void messageReceived(const ProgressMessage &message) override;
@@ -25,6 +25,7 @@ private:
     void clearLine();
 
     const ProgressTracker &tracker;
+    OutputSink &out;
     QTimer ticker;
     bool lineShown = false;
 };
