@@ -240,8 +240,8 @@ private Q_SLOTS:
         const QByteArray full = "ostrel-monitor: cannot write standard output: No space left on device\n";
         row("log on a full device", QStringList{"--log", "/dev/full"} + sends(whole, "0", 3), {}, 8, one,
             "ostrel-monitor: cannot write log file /dev/full: No space left on device\n");
-        row("log a FIFO nobody empties", QStringList{"--log", "DIR/stuck"} + sends(whole, "0", 300000), {}, 8, one,
-            "ostrel-monitor: cannot write log file DIR/stuck: more than 1 MiB waiting, nobody reads it\n");
+        row("log a FIFO nobody empties", QStringList{"--log", "DIR/stuck"} + sends(whole, "0", 3000000), {}, 8, one,
+            "ostrel-monitor: cannot write log file DIR/stuck: more than 16 MiB waiting, nobody reads it\n");
         row("json, log on a full device", QStringList{"--json", "--log", "/dev/full"} + sends(whole, "0", 3), {}, 8,
             R"({"event":"listening","name":"DIR/OstrelUpdater"}
 {"event":"start","total":1}

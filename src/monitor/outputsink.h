@@ -20,7 +20,7 @@ class OutputSink : public QObject
     Q_OBJECT
 
 public:
-    static constexpr qsizetype maxPending = 1024 * 1024;
+    static constexpr qsizetype maxPending = 16 << 20; // a reader that pauses is not one that stopped
 
     // Standard output or standard error, which the monitor shares with
     // whoever started it: a pipe or a terminal is written through a
