@@ -231,6 +231,13 @@ inline QString messageTrouble(const QByteArray &messages)
 
 #define CHECK_RUN(run, exitCode) QVERIFY2((run).problem(exitCode).isEmpty(), qPrintable((run).problem(exitCode)))
 
+// The installer under test: this build's, or OSTREL_TEST_INSTALLER (a
+// sanitizer build's, say, run by this build's tests: see scripts/sanitize).
+inline QString installerProgram()
+{
+    return qEnvironmentVariable("OSTREL_TEST_INSTALLER", QStringLiteral(INSTALLER_PATH));
+}
+
 // Runs the built installer as the updater sees it: in a TMPDIR of its own,
 // where "OstrelUpdater" is a real QLocalServer. Every wait is for an event.
 inline InstallRun runInstaller(const QStringList &arguments, const InstallOptions &options = {})
@@ -282,7 +289,8 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     });
     if (!options.jobs.isEmpty())
         installer.setEnvironment(installer.environment() << "OSTREL_JOBS=" + options.jobs);
-    installer.start(options.wrapper.value(0, INSTALLER_PATH), options.wrapper.mid(1) + (options.wrapper.isEmpty() ? arguments : QStringList(INSTALLER_PATH) + arguments));
+    const QString program = installerProgram();
+    installer.start(options.wrapper.value(0, program), options.wrapper.mid(1) + (options.wrapper.isEmpty() ? arguments : QStringList(program) + arguments));
     if (installer.waitForStarted())
         loop.exec();
 

@@ -10,6 +10,17 @@
 // comes in the same order as from a copy made one file after the other.
 // With one job (OSTREL_JOBS=1) there are no workers: the reporter copies
 // each directory itself when it reaches it. Nothing here logs.
+//
+// Threads: every public method is the reporter's, called from the thread
+// that made the engine, in this order: walk(); then for each job in walk
+// order waitOpened(), waitEntry() for the entries it reads results of, and
+// reported() once it is done with the job. A job's walk-time fields are
+// fixed before it is queued; its results, links and sourceError are
+// written by one worker and read by the reporter only after waitOpened() or
+// waitEntry() has seen them published (the atomic count of finished
+// entries, stored after each). Its entries are freed by reported(), which first waits for the
+// worker to finish the whole job: the reporter does not wait for every
+// entry (not for subdirectories or FIFOs), the worker still reads them.
 
 #include "filecopy.h"
 #include "uniquefd.h"

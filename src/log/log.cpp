@@ -23,11 +23,12 @@ const char *baseName(const char *path)
 
 // The local time as Qt::TextDate renders it. Rendering costs a time-zone
 // look-up, and an install logs thousands of lines a second, so the text is
-// made once per second.
+// made once per second, by each thread that logs for itself: nothing is
+// shared between writers before the queue's lock.
 const QString &currentTimeText()
 {
-    static time_t renderedSecond = -1;
-    static QString text;
+    thread_local time_t renderedSecond = -1;
+    thread_local QString text;
     const time_t now = std::time(nullptr);
     if (now != renderedSecond) {
         text = QDateTime::fromSecsSinceEpoch(now).toString(Qt::TextDate);
@@ -95,7 +96,9 @@ void writeLogLine(const char *file, int line, const char *function, const QStrin
         writeAll(STDERR_FILENO, bytes);
         return;
     }
-    queue.lines += bytes;
+    // Copied, not shared: the queue's bytes are never the writer's, so
+    // whoever frees them owns them outright.
+    queue.lines.append(bytes.constData(), bytes.size());
     if (queue.lines.size() >= batchLimit) {
         writeAll(STDERR_FILENO, queue.lines);
         queue.lines.clear();
