@@ -1,6 +1,7 @@
 #pragma once
 
 #include "nativename.h"
+#include "protocol.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -154,10 +155,11 @@ inline QString treeDifference(const QStringList &expected, const QStringList &ac
 // Everything the updater hears from an install of `files` regular files.
 inline QByteArray allMessages(int files)
 {
-    QByteArray messages = ".START_" + QByteArray::number(files) + '\n';
+    using namespace ostrel::protocol;
+    QByteArray messages = startKeyword + QByteArray::number(files) + '\n';
     for (int i = 1; i <= files; ++i)
-        messages += ".PROGRESS_" + QByteArray::number(i) + '\n';
-    return messages + ".DONE_\n";
+        messages += progressKeyword + QByteArray::number(i) + '\n';
+    return messages + doneKeyword + '\n';
 }
 
 inline bool makeFile(const QString &path, const QByteArray &contents, mode_t mode = 0644)
@@ -268,7 +270,7 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
         QObject::connect(updater, &QLocalSocket::readyRead, read);
         read();
     });
-    auto listen = [&] { run.trouble += server.listen(tmp.filePath("OstrelUpdater")) ? "" : "cannot listen; "; };
+    auto listen = [&] { run.trouble += server.listen(tmp.filePath(ostrel::protocol::serverName)) ? "" : "cannot listen; "; };
     if (options.listenAfterMs == 0) // before the installer starts
         listen();
     else if (options.listenAfterMs > 0)
@@ -304,7 +306,7 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
         read();
     while (updater && !closed && updater->waitForReadyRead(30000));
     const QStringList left = QDir(tmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    run.trouble += left.size() <= int(left.contains("OstrelUpdater")) ? "" : "left in TMPDIR: " + left.join(' ') + "; ";
+    run.trouble += left.size() <= int(left.contains(ostrel::protocol::serverName)) ? "" : "left in TMPDIR: " + left.join(' ') + "; ";
     const QByteArray output = installer.readAllStandardOutput();
     run.trouble += output.isEmpty() ? "" : "standard output: " + QString::fromUtf8(output.left(200)) + "; ";
     run.crashed = installer.exitStatus() == QProcess::CrashExit;

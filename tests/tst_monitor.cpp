@@ -1,5 +1,6 @@
 #include "progressparser.h"
 #include "progressrender.h"
+#include "protocol.h"
 #include "uniquefd.h"
 
 #include <QDir>
@@ -46,7 +47,7 @@ static int sendAsInstaller(const QByteArray &bytes, const QByteArray &status, in
         if ((n = ::write(STDOUT_FILENO, numbers.constData() + done, size_t(numbers.size() - done))) < 0)
             return 98;
     QLocalSocket socket;
-    socket.connectToServer("OstrelUpdater");
+    socket.connectToServer(ostrel::protocol::serverName);
     if (!socket.waitForConnected(10000))
         return 99;
     socket.write(bytes);

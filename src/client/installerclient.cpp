@@ -1,6 +1,7 @@
 #include "ostrel/installerclient.h"
 
 #include "progresschannel.h"
+#include "protocol.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,24 +12,6 @@
 #include <utility>
 
 namespace Ostrel {
-
-namespace {
-
-// The installer's exit statuses (ostrel-installer's README lists them).
-enum InstallerStatus {
-    StatusInstalled = 0,
-    StatusNotADirectory = 1,
-    StatusSourceMissing = 2,
-    StatusNoUpdater = 3,
-    StatusInstalledWithFailures = 4,
-    StatusOverlap = 5,
-    StatusBusy = 6,
-    StatusAbandoned = 7,
-    StatusAtomicImpossible = 8,
-    StatusUsage = 255,
-};
-
-} // namespace
 
 class InstallerClientPrivate
 {
@@ -72,33 +55,33 @@ InstallerClientPrivate::Result InstallerClientPrivate::decide() const
     if (!channel->protocolError().isEmpty())
         return {InstallerClient::ProtocolError, status, QStringLiteral("protocol error at ") + channel->protocolError()};
     switch (status) {
-    case StatusInstalled:
+    case ExitInstalled:
         if (!channel->doneReceived())
             return {InstallerClient::ProtocolError, status,
                     QStringLiteral("%1 exited with status 0 without sending the done message").arg(command.name)};
         return {InstallerClient::Installed, status, QStringLiteral("installed into %1").arg(destination)};
-    case StatusInstalledWithFailures:
+    case ExitIncomplete:
         return {InstallerClient::InstalledWithFailures, status,
                 QStringLiteral("installed into %1, but some entries failed (see the installer's log)").arg(destination)};
-    case StatusNotADirectory:
+    case ExitSourceNotDirectory:
         return {InstallerClient::RefusedNotADirectory, status, QStringLiteral("%1 is not a directory").arg(source)};
-    case StatusSourceMissing:
+    case ExitSourceMissing:
         return {InstallerClient::RefusedSourceMissing, status,
                 QStringLiteral("%1 does not exist or cannot be opened").arg(source)};
-    case StatusNoUpdater:
+    case ExitNoUpdater:
         return {InstallerClient::NoUpdater, status, QStringLiteral("the installer could not connect to the updater")};
-    case StatusOverlap:
+    case ExitOverlap:
         return {InstallerClient::RefusedOverlap, status,
                 QStringLiteral("%1 and %2 overlap: one lies inside the other").arg(source, destination)};
-    case StatusBusy:
+    case ExitBusy:
         return {InstallerClient::RefusedBusy, status, QStringLiteral("another install into %1 is running").arg(destination)};
-    case StatusAbandoned:
+    case ExitAbandoned:
         return {InstallerClient::Abandoned, status,
                 QStringLiteral("the install failed and was undone; %1 is unchanged").arg(destination)};
-    case StatusAtomicImpossible:
+    case ExitAtomicImpossible:
         return {InstallerClient::RefusedAtomicImpossible, status,
                 QStringLiteral("%1 cannot be replaced in one step").arg(destination)};
-    case StatusUsage:
+    case ExitBadArguments:
         return {InstallerClient::Crashed, status, command.describe() + QStringLiteral(" (bad command line)")};
     }
     return {InstallerClient::Crashed, status, command.describe()};
@@ -199,7 +182,7 @@ void InstallerClient::start()
         channel->end();
         QMetaObject::invokeMethod(this, [this] { finishRun(); }, Qt::QueuedConnection);
     });
-    const ServerClaim claim = channel->listen(d->socketDirectory->filePath(QStringLiteral("OstrelUpdater")));
+    const ServerClaim claim = channel->listen(d->socketDirectory->filePath(QLatin1String(ostrel::protocol::serverName)));
     if (claim.status != ServerClaim::Status::Listening)
         return refuse(claim.message);
     QStringList command{program, d->source, d->destination};

@@ -1,14 +1,16 @@
 #include "progressparser.h"
 
+#include "protocol.h"
+
 #include <limits>
 
 namespace Ostrel {
 
 namespace {
 
-const QByteArray startKeyword = QByteArrayLiteral(".START_");
-const QByteArray progressKeyword = QByteArrayLiteral(".PROGRESS_");
-const QByteArray doneKeyword = QByteArrayLiteral(".DONE_");
+const QByteArray startKeyword(ostrel::protocol::startKeyword);
+const QByteArray progressKeyword(ostrel::protocol::progressKeyword);
+const QByteArray doneKeyword(ostrel::protocol::doneKeyword);
 
 // Accepts exactly what QByteArray::number(int) can produce, plus "-0":
 // optional '-', then "0" or a non-zero digit followed by digits.

@@ -88,13 +88,13 @@ int main(int argc, char **argv)
     // Only as the sole argument: with two or more, every argument is a path
     // or an option after the paths, whatever it looks like.
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
-        return writeAll(STDOUT_FILENO, "ostrel-installer " OSTREL_VERSION "\n") ? 0 : ExitUsage;
+        return writeAll(STDOUT_FILENO, "ostrel-installer " OSTREL_VERSION "\n") ? 0 : ExitBadArguments;
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-        return writeAll(STDOUT_FILENO, usageText) ? 0 : ExitUsage;
+        return writeAll(STDOUT_FILENO, usageText) ? 0 : ExitBadArguments;
     // An empty argument is most likely an unset variable in the caller's
     // command line: never take it for the working directory.
     if (argc < 3 || argv[1][0] == '\0' || argv[2][0] == '\0')
-        return ExitUsage;
+        return ExitBadArguments;
     openStandardDescriptors();
     // The updater may close its end at any moment; that must not kill us.
     std::signal(SIGPIPE, SIG_IGN);

@@ -32,26 +32,13 @@
 // that tests can link everything else.
 
 #include "nativepath.h"
+#include "protocol.h"
 
 #include <QByteArray>
 #include <QMap>
 #include <QString>
 
 class PipeClient;
-
-// Process exit statuses of ostrel-installer.
-enum ExitStatus {
-    ExitInstalled = 0,          // every file and link is in place
-    ExitSourceNotDirectory = 1, // nothing touched
-    ExitSourceMissing = 2,      // missing or cannot be opened; nothing touched
-    ExitNoUpdater = 3,          // nothing touched
-    ExitIncomplete = 4,         // ran to the end, but something failed (each logged)
-    ExitOverlap = 5,            // source and destination overlap; nothing touched
-    ExitBusy = 6,               // another install into the destination runs; nothing touched
-    ExitAbandoned = 7,          // atomic install abandoned, destination unchanged
-    ExitAtomicImpossible = 8,   // the destination cannot be swapped in one step; nothing touched
-    ExitUsage = 255,            // fewer than two arguments, or an empty one
-};
 
 // What one install came to: how many failures its steps counted, and whether
 // it ended early with a status of its own.

@@ -95,7 +95,7 @@ void installPackage(const QString &source, const QString &destination)
         }
 
         PipeClient client;
-        if (!client.connect(QStringLiteral("OstrelUpdater"))) {
+        if (!client.connect(QLatin1String(ostrel::protocol::serverName))) {
             LOG(QStringLiteral("Too many tries, seems no Updater"));
             install.report.end(ExitNoUpdater);
             return;

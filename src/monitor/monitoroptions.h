@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,7 +9,7 @@
 // Everything after the first "--" is the command, taken verbatim.
 struct MonitorOptions
 {
-    QString serverName = QStringLiteral("OstrelUpdater");
+    QString serverName = QLatin1String(ostrel::protocol::serverName);
     double timeoutSeconds = 30; // 0: wait for the start message for ever
     QString logFile;            // empty: the command's output goes to standard error
     bool json = false;

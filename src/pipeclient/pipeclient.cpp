@@ -1,6 +1,7 @@
 #include "pipeclient.h"
 
 #include "log.h"
+#include "protocol.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -81,13 +82,13 @@ bool PipeClient::connect(const QString &connectionName)
 void PipeClient::startProgress(int count)
 {
     LOG(QStringLiteral("Files to install %1").arg(count));
-    send(".START_" + QByteArray::number(count) + '\n');
+    send(ostrel::protocol::startKeyword + QByteArray::number(count) + '\n');
 }
 
 void PipeClient::progress(int c)
 {
     LOG(QStringLiteral("%1 files copied").arg(c));
-    send(".PROGRESS_" + QByteArray::number(c) + '\n');
+    send(ostrel::protocol::progressKeyword + QByteArray::number(c) + '\n');
 }
 
 void PipeClient::nextProgress()
@@ -98,7 +99,7 @@ void PipeClient::nextProgress()
 void PipeClient::stopProgress()
 {
     LOG(QStringLiteral("Installed"));
-    send(QByteArrayLiteral(".DONE_\n"));
+    send(ostrel::protocol::doneKeyword + QByteArray(1, '\n'));
     const qint64 undelivered = deliver();
     if (undelivered > 0)
         LOG(QStringLiteral("Unable to deliver the last %1 bytes of progress to the Updater").arg(undelivered));

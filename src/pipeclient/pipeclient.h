@@ -8,11 +8,7 @@
 #include <mutex>
 
 // The installer's one-way channel to the updater, a local socket on which it
-// writes newline-terminated text messages:
-//   ".START_<count>\n"    files about to be installed
-//   ".PROGRESS_<n>\n"     n files handled so far
-//   ".DONE_\n"            the install has finished
-// There is no event loop: connecting blocks, sending never does. Nothing is
+// writes the messages of protocol.h. There is no event loop: connecting blocks, sending never does. Nothing is
 // ever read back.
 //
 // The operations are slots so that the updater side can reach them through

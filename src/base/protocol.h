@@ -1,0 +1,37 @@
+#pragma once
+
+// The protocol between ostrel-installer and its updater, in one place for
+// both ends (the installer's pipe client, the client library, the monitor
+// and the tests): the name the updater listens under, the messages on the
+// socket and the installer's exit statuses. README.md documents them for
+// people; these are their only definitions in code.
+//
+// Messages are newline-terminated ASCII lines, in this order:
+//   ".START_<count>\n"    files about to be installed
+//   ".PROGRESS_<n>\n"     n files handled so far, one message per file
+//   ".DONE_\n"            the install has finished (and is on disk)
+
+namespace ostrel::protocol {
+
+// Resolved by Qt under $TMPDIR (/tmp when unset) unless it is a path.
+inline constexpr char serverName[] = "OstrelUpdater";
+
+inline constexpr char startKeyword[] = ".START_";
+inline constexpr char progressKeyword[] = ".PROGRESS_";
+inline constexpr char doneKeyword[] = ".DONE_";
+
+} // namespace ostrel::protocol
+
+// Process exit statuses of ostrel-installer.
+enum ExitStatus {
+    ExitInstalled = 0,          // every file and link is in place
+    ExitSourceNotDirectory = 1, // nothing touched
+    ExitSourceMissing = 2,      // missing or cannot be opened; nothing touched
+    ExitNoUpdater = 3,          // nothing touched
+    ExitIncomplete = 4,         // ran to the end, but something failed (each logged); or out of memory
+    ExitOverlap = 5,            // source and destination overlap; nothing touched
+    ExitBusy = 6,               // another install into the destination runs; nothing touched
+    ExitAbandoned = 7,          // atomic install abandoned, destination unchanged
+    ExitAtomicImpossible = 8,   // the destination cannot be swapped in one step; nothing touched
+    ExitBadArguments = 255,     // fewer than two arguments, or an empty one
+};
