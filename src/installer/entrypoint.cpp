@@ -5,6 +5,7 @@
 
 #include "fdwrite.h"
 #include "installer.h"
+#include "outputflusher.h"
 
 #include <QByteArray>
 #include <QList>
@@ -105,5 +106,6 @@ int main(int argc, char **argv)
     // Options come after the two paths, so those keep their meaning whatever
     // they look like; anything else after them is ignored.
     const bool atomic = argc > 3 && std::strcmp(argv[3], "--atomic") == 0;
-    return runInstall(absoluteCleanPath(argv[1]), absoluteCleanPath(argv[2]), atomic);
+    OutputFlusher output;
+    return runInstall(absoluteCleanPath(argv[1]), absoluteCleanPath(argv[2]), atomic, output);
 }

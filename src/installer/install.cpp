@@ -15,10 +15,11 @@ Install *activeInstall = nullptr;
 
 } // namespace
 
-Install::Install(const NativePath &source, const NativePath &destination, bool atomic)
+Install::Install(const NativePath &source, const NativePath &destination, bool atomic, OutputFlusher &output)
     : source(source)
     , destination(destination)
     , atomic(atomic)
+    , output(output)
     , staging(destination.native())
 {
     activeInstall = this;

@@ -27,7 +27,8 @@ class Install
 public:
     // Becomes the active install until destroyed. An atomic install builds
     // the new version beside DESTINATION and swaps it in at the end.
-    Install(const NativePath &source, const NativePath &destination, bool atomic);
+    // `output` writes its batched lines and messages (the process's).
+    Install(const NativePath &source, const NativePath &destination, bool atomic, OutputFlusher &output);
     ~Install();
     Install(const Install &) = delete;
     Install &operator=(const Install &) = delete;
@@ -38,7 +39,7 @@ public:
     const NativePath destination;
     const bool atomic;
     InstallReport report;
-    OutputFlusher output;
+    OutputFlusher &output;
 
     // Opens SOURCE (a link at SOURCE itself is followed) for the whole
     // install; false, with errno set, when it is no directory or cannot be

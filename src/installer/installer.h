@@ -38,6 +38,7 @@
 #include <QMap>
 #include <QString>
 
+class OutputFlusher;
 class PipeClient;
 
 // What one install came to: how many failures its steps counted, and whether
@@ -66,7 +67,8 @@ private:
 // the destination and swaps the two in one step once all of it is there
 // and synced; on any failure it removes the new version and leaves the
 // destination as it was (ExitAbandoned).
-ExitStatus runInstall(const NativePath &source, const NativePath &destination, bool atomic);
+// `output` is the process's batched output (see outputflusher.h).
+ExitStatus runInstall(const NativePath &source, const NativePath &destination, bool atomic, OutputFlusher &output);
 
 // The install steps. They work on the install that runInstall is running and
 // count their failures in its report.

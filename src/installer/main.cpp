@@ -46,12 +46,10 @@ QString errorText(int error)
 
 } // namespace
 
-ExitStatus runInstall(const NativePath &source, const NativePath &destination, bool atomic)
+ExitStatus runInstall(const NativePath &source, const NativePath &destination, bool atomic, OutputFlusher &output)
 {
     try {
-        Install install(source, destination, atomic);
-        // Lines are batched only while a thread writes them out.
-        ostrel::batchLogLines(install.output.isRunning());
+        Install install(source, destination, atomic, output);
         installPackage(source.text(), destination.text());
         return install.report.exitStatus();
     } catch (const std::exception &) {

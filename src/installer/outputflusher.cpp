@@ -50,17 +50,38 @@ OutputFlusher::OutputFlusher()
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    ostrel::batchLogLines(true);
 }
 
 OutputFlusher::~OutputFlusher()
 {
-    if (thread.joinable()) {
-        stopping = true; // seen within one interval, if the wake-up is not
-        const quint64 one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(wakeUp.get(), &one, sizeof one);
-        thread.join();
+    if (!thread.joinable()) {
+        flush();
+        return;
     }
+    // A signal from here on waits until everything is written, and then
+    // ends the process as it would have.
+    sigset_t stops, previous;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, &previous);
+    stopping = true; // seen within one interval, if the wake-up is not
+    const quint64 one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeUp.get(), &one, sizeof one);
+    thread.join();
+    ostrel::batchLogLines(false); // writes what is queued
     flush();
+    char pendingSignal;
+    if (::read(stopSignalsFd.get(), &pendingSignal, 1) == 1) { // came before the block, not yet acted on
+        std::signal(pendingSignal, SIG_DFL);
+        raise(pendingSignal);
+    }
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    ::close(signalWriteEnd);
+    signalWriteEnd = -1;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void OutputFlusher::watch(PipeClient *watched)

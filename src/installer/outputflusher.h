@@ -18,10 +18,14 @@ class PipeClient;
 class OutputFlusher
 {
 public:
-    // Takes over SIGINT and SIGTERM: their handler only tells the flusher's
-    // thread, which writes everything and then ends the process by them.
+    // One for the process, made before the install starts. Takes over
+    // SIGINT and SIGTERM (their handler only tells the flusher's thread,
+    // which writes everything and then ends the process by them) and turns
+    // the batching of diagnostic lines on.
     OutputFlusher();
-    // Stops the thread and writes what is queued.
+    // Stops the thread, turns batching off, writes what is queued and gives
+    // SIGINT and SIGTERM their default back; one that came meanwhile then
+    // ends the process.
     ~OutputFlusher();
     OutputFlusher(const OutputFlusher &) = delete;
     OutputFlusher &operator=(const OutputFlusher &) = delete;
