@@ -35,9 +35,15 @@ public slots:
     // then waits up to 30 s for everything queued to leave and logs what
     // could not. A closed or lost connection is not an error: the line is
     // still logged and the call returns normally.
+    //
+    // The client owns the count: startProgress() sets how many files there
+    // are, nextProgress() reports the next one (never more than were
+    // counted), and stopProgress() first reports any counted file not yet
+    // reported, so the updater always hears one progress message per file
+    // in the start message.
     void startProgress(int count);
     void progress(int c);
-    void nextProgress(); // progress(++count)
+    void nextProgress(); // progress(++count), up to the start message's count
     void stopProgress();
 
 private slots:
@@ -59,6 +65,7 @@ private:
     qint64 deliver();
 
     int progressCount = 0;
+    int progressTotal = 0;
     QLocalSocket *localSocket;
     std::mutex queueMutex;
     QByteArray queued;
