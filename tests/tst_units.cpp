@@ -3,6 +3,7 @@
 #include "installer.h"
 #include "installerrun.h"
 #include "pipeclient.h"
+#include "posixfs.h"
 
 #include <dirent.h>
 
@@ -264,6 +265,55 @@ private Q_SLOTS:
         }
     }
 
+    // The file-system layer's refusals, each with its cause as a value.
+    void fsRefusals_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("name"); // in a directory holding "dir/", "file", "link" -> dir, "fifo"
+        QTest::addColumn<int>("error");
+        QTest::newRow("a link taken for a directory") << "openSubdirectory" << "link" << ENOTDIR; // O_DIRECTORY wins over O_NOFOLLOW
+        QTest::newRow("a file taken for a directory") << "openSubdirectory" << "file" << ENOTDIR;
+        QTest::newRow("a missing directory") << "openSubdirectory" << "gone" << ENOENT;
+        QTest::newRow("a path below a link") << "openDirectoryBelow" << "link/x" << ENOTDIR;
+        QTest::newRow("a directory made over a file") << "makeSubdirectory" << "file" << ENOTDIR;
+        QTest::newRow("a FIFO taken for a file (no hang)") << "openRegularFile" << "fifo" << EINVAL;
+        QTest::newRow("a link taken for a file") << "openRegularFile" << "link" << ELOOP;
+        QTest::newRow("a path through a file") << "makePath" << "file/sub" << ENOTDIR;
+        QTest::newRow("a path over a file") << "makePath" << "file" << ENOTDIR;
+        QTest::newRow("a lock held by another description") << "tryLock" << "dir" << EWOULDBLOCK;
+    }
+
+    void fsRefusals()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QString, name);
+        QFETCH(int, error);
+        QTemporaryDir dir;
+        const QString t = dir.path();
+        QVERIFY(QDir(t).mkdir("dir") && makeFile(t + "/file", "x") && makeLink("dir", t + "/link")
+                && ::mkfifo(QFile::encodeName(t + "/fifo"), 0600) == 0);
+        const UniqueFd top(::open(QFile::encodeName(t), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const QByteArray bytes = QFile::encodeName(name);
+        struct stat status;
+        int got = 0;
+        if (operation == "openSubdirectory")
+            got = openSubdirectory(top.get(), bytes.constData()).error();
+        else if (operation == "openDirectoryBelow")
+            got = openDirectoryBelow(top.get(), bytes).error();
+        else if (operation == "makeSubdirectory")
+            got = makeSubdirectory(top.get(), bytes.constData()).error();
+        else if (operation == "openRegularFile")
+            got = openRegularFile(top.get(), bytes.constData(), status).error();
+        else if (operation == "makePath")
+            got = makePath(QFile::encodeName(t + '/' + name)).error();
+        else if (operation == "tryLock") {
+            const UniqueFd holder = openSubdirectory(top.get(), bytes.constData()), other = openSubdirectory(top.get(), bytes.constData());
+            QVERIFY(tryLock(holder.get()).ok());
+            got = tryLock(other.get()).error();
+        }
+        QCOMPARE(got, error);
+    }
+
     // A file that changes size between being measured and being copied is
     // copied to its end as it is then, in a few large steps.
     void copyToItsEnd_data()
@@ -289,7 +339,7 @@ private Q_SLOTS:
         const UniqueFd in(::open(QFile::encodeName(dir.filePath("file")), O_RDONLY | O_CLOEXEC)),
                 directory(::open(QFile::encodeName(dir.path()), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         const qint64 callsBefore = readCalls();
-        QVERIFY(copyRegularFile(in.get(), measured, directory.get(), "copy"));
+        QVERIFY(copyRegularFile(in.get(), measured, directory.get(), "copy").ok());
         QCOMPARE_LE(readCalls() - callsBefore, 16);
         QFile copy(dir.filePath("copy"));
         QVERIFY(copy.open(QIODevice::ReadOnly));

@@ -160,22 +160,28 @@ bool setModeAndTimes(int fd, const struct stat &source)
     return (modeComplete || ::fchmod(fd, copyMode(source)) == 0) && ::futimens(fd, times) == 0;
 }
 
+// Removes the partial copy `name`; the failure that made it one.
+Result removeAfterFailure(int directoryFd, const char *name)
+{
+    const Result failed = Result::fromErrno(); // before unlinkat() sets errno
+    ::unlinkat(directoryFd, name, 0);
+    return failed;
+}
+
 // For file systems without unnamed files: a hidden temporary name, renamed
 // into place only if the final name is still free.
-bool copyThroughTemporaryName(int in, const struct stat &source, const char *name, int destinationFd)
+Result copyThroughTemporaryName(int in, const struct stat &source, const char *name, int destinationFd)
 {
     static std::atomic<unsigned> sequence{0};
     char temporary[64];
     std::snprintf(temporary, sizeof temporary, ".ostrel-partial-%d-%u", int(::getpid()), sequence++);
     UniqueFd out(::openat(destinationFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, copyMode(source)));
     if (!out.isValid())
-        return false;
+        return Result::failure(out.error());
     const bool complete = copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source)
             && ::close(out.release()) == 0
             && ::renameat2(destinationFd, temporary, destinationFd, name, RENAME_NOREPLACE) == 0;
-    if (!complete)
-        ::unlinkat(destinationFd, temporary, 0);
-    return complete;
+    return complete ? Result::success() : removeAfterFailure(destinationFd, temporary);
 }
 
 } // namespace
@@ -185,32 +191,34 @@ UniqueFd openRegularFile(int directoryFd, const char *name, struct stat &status)
     // O_NONBLOCK: should the entry have become a FIFO meanwhile, opening it
     // must not hang; O_NOFOLLOW: nor may it have become a link.
     UniqueFd in(::openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (in.isValid() && (::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)))
-        in.reset();
+    if (in.isValid() && ::fstat(in.get(), &status) != 0)
+        return UniqueFd::failure(errno);
+    if (in.isValid() && !S_ISREG(status.st_mode))
+        return UniqueFd::failure(EINVAL);
     return in;
 }
 
-bool copyRegularFile(int in, const struct stat &source, int destinationFd, const char *name, Placement placement)
+Result copyRegularFile(int in, const struct stat &source, int destinationFd, const char *name, Placement placement)
 {
     if (placement == Placement::InPlace) {
         UniqueFd out(::openat(destinationFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, copyMode(source)));
         if (!out.isValid())
-            return false;
+            return Result::failure(out.error());
         const bool complete = copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source) && ::close(out.release()) == 0;
-        if (!complete)
-            ::unlinkat(destinationFd, name, 0);
-        return complete;
+        return complete ? Result::success() : removeAfterFailure(destinationFd, name);
     }
     const UniqueFd out(::openat(destinationFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, copyMode(source)));
     if (!out.isValid()) {
-        const bool noUnnamedFiles = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
-        return noUnnamedFiles && copyThroughTemporaryName(in, source, name, destinationFd);
+        const int error = out.error();
+        if (error == EOPNOTSUPP || error == EISDIR || error == EINVAL) // no unnamed files here
+            return copyThroughTemporaryName(in, source, name, destinationFd);
+        return Result::failure(error);
     }
-    return copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source)
-           && linkIn(out.get(), destinationFd, name);
+    return Result::check(copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source)
+                         && linkIn(out.get(), destinationFd, name));
 }
 
-bool linkFile(int fromDirectoryFd, const char *from, int toDirectoryFd, const char *to)
+Result linkFile(int fromDirectoryFd, const char *from, int toDirectoryFd, const char *to)
 {
-    return ::linkat(fromDirectoryFd, from, toDirectoryFd, to, 0) == 0;
+    return Result::check(::linkat(fromDirectoryFd, from, toDirectoryFd, to, 0) == 0);
 }

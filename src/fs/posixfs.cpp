@@ -61,22 +61,20 @@ UniqueFd makeSubdirectory(int directoryFd, const char *name)
     const bool made = ::mkdirat(directoryFd, name, 0700) == 0;
     if (!made) {
         if (errno != EEXIST)
-            return UniqueFd();
-        if (isMountPoint(directoryFd, name)) {
-            errno = EXDEV;
-            return UniqueFd();
-        }
+            return UniqueFd::failure(errno);
+        if (isMountPoint(directoryFd, name))
+            return UniqueFd::failure(EXDEV);
     }
     UniqueFd directory = openSubdirectory(directoryFd, name);
     // A umask that takes the owner's own bits would leave it unwritable.
     if (made && directory.isValid() && (processUmask() & 0700) != 0 && ::fchmod(directory.get(), 0700) != 0)
-        directory.reset();
+        return UniqueFd::failure(errno);
     return directory;
 }
 
-bool createSymlinkAt(int directoryFd, const char *name, const QByteArray &text)
+Result createSymlinkAt(int directoryFd, const char *name, const QByteArray &text)
 {
-    return ::symlinkat(text.constData(), directoryFd, name) == 0;
+    return Result::check(::symlinkat(text.constData(), directoryFd, name) == 0);
 }
 
 QByteArray readLinkAt(int directoryFd, const char *name)
@@ -90,27 +88,26 @@ QByteArray readLinkAt(int directoryFd, const char *name)
     return length <= 0 ? QByteArray() : QByteArray(buffer, length);
 }
 
-bool setModeAndTimes(int fd, bool setMode, mode_t mode, const struct timespec times[2])
+Result setModeAndTimes(int fd, bool setMode, mode_t mode, const struct timespec times[2])
 {
-    return (!setMode || ::fchmod(fd, mode & 0777) == 0) && ::futimens(fd, times) == 0;
+    return Result::check((!setMode || ::fchmod(fd, mode & 0777) == 0) && ::futimens(fd, times) == 0);
 }
 
-bool setLinkTimes(int directoryFd, const char *name, const struct timespec times[2])
+Result setLinkTimes(int directoryFd, const char *name, const struct timespec times[2])
 {
-    return ::utimensat(directoryFd, name, times, AT_SYMLINK_NOFOLLOW) == 0;
+    return Result::check(::utimensat(directoryFd, name, times, AT_SYMLINK_NOFOLLOW) == 0);
 }
 
-bool listDirectory(int directoryFd, QList<DirectoryEntry> &entries)
+Result listDirectory(int directoryFd, QList<DirectoryEntry> &entries)
 {
     // The stream gets its own descriptor: closedir() closes it.
     const int streamFd = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
     DIR *stream = streamFd < 0 ? nullptr : ::fdopendir(streamFd);
     if (!stream) {
-        const int error = errno;
+        const Result failed = Result::fromErrno();
         if (streamFd >= 0)
             ::close(streamFd);
-        errno = error;
-        return false;
+        return failed;
     }
     ::rewinddir(stream); // the duplicate shares the original's position
     errno = 0;
@@ -120,10 +117,9 @@ bool listDirectory(int directoryFd, QList<DirectoryEntry> &entries)
             continue;
         entries.append({QByteArray(name), entry->d_type});
     }
-    const int error = errno;
+    const Result listed = errno == 0 ? Result::success() : Result::fromErrno();
     ::closedir(stream);
-    errno = error;
-    return error == 0;
+    return listed;
 }
 
 unsigned char entryType(int directoryFd, const DirectoryEntry &entry)
@@ -159,18 +155,25 @@ bool isDirectory(const QByteArray &path)
 
 } // namespace
 
-bool makePath(const QByteArray &path)
+Result makePath(const QByteArray &path)
 {
     if (::mkdir(path.constData(), 0777) == 0)
-        return true;
+        return Result::success();
     if (errno == EEXIST)
-        return isDirectory(path);
+        return isDirectory(path) ? Result::success() : Result::failure(ENOTDIR);
     if (errno != ENOENT)
-        return false;
+        return Result::fromErrno();
     const qsizetype slash = path.lastIndexOf('/');
-    if (slash <= 0 || !makePath(path.left(slash)))
-        return false;
-    return ::mkdir(path.constData(), 0777) == 0 || (errno == EEXIST && isDirectory(path));
+    if (slash <= 0)
+        return Result::failure(ENOENT);
+    const Result parents = makePath(path.left(slash));
+    if (!parents.ok())
+        return parents;
+    if (::mkdir(path.constData(), 0777) == 0)
+        return Result::success();
+    if (errno != EEXIST)
+        return Result::fromErrno();
+    return isDirectory(path) ? Result::success() : Result::failure(ENOTDIR);
 }
 
 namespace {
@@ -206,7 +209,7 @@ bool removeOne(int directoryFd, const DirectoryEntry &entry, Trail &trail, QList
             return fail(EXDEV);
         const UniqueFd subdirectory = openSubdirectory(directoryFd, name);
         // Turned into a link or a file since the listing: removed as one below.
-        const bool replaced = !subdirectory.isValid() && (errno == ELOOP || errno == ENOTDIR);
+        const bool replaced = subdirectory.error() == ELOOP || subdirectory.error() == ENOTDIR;
         if (!replaced) {
             const bool emptied = subdirectory.isValid() && removeContents(subdirectory.get(), trail, failures);
             if (::unlinkat(directoryFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) {
@@ -231,9 +234,10 @@ bool removeOne(int directoryFd, const DirectoryEntry &entry, Trail &trail, QList
 bool removeContents(int directoryFd, Trail &trail, QList<RemoveFailure> &failures)
 {
     QList<DirectoryEntry> entries;
-    if (!listDirectory(directoryFd, entries)) {
+    const Result listed = listDirectory(directoryFd, entries);
+    if (!listed.ok()) {
         const QByteArray path = pathOf(trail);
-        failures.append({path.isEmpty() ? QByteArray(".") : path, errno});
+        failures.append({path.isEmpty() ? QByteArray(".") : path, listed.error()});
         return false;
     }
     bool all = true;
@@ -260,14 +264,14 @@ QList<RemoveFailure> removeEntry(int directoryFd, const QByteArray &name)
     return failures;
 }
 
-bool tryLock(int fd)
+Result tryLock(int fd)
 {
-    return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    return Result::check(::flock(fd, LOCK_EX | LOCK_NB) == 0);
 }
 
-bool syncFileSystem(int fd)
+Result syncFileSystem(int fd)
 {
-    return ::syncfs(fd) == 0;
+    return Result::check(::syncfs(fd) == 0);
 }
 
 bool isSameOrBelow(int inner, int outer)
@@ -296,7 +300,7 @@ UniqueFd openNearestDirectory(const QByteArray &path)
     QByteArray existing = path;
     for (;;) {
         UniqueFd directory = openDirectory(existing);
-        if (directory.isValid() || errno != ENOENT)
+        if (directory.error() != ENOENT)
             return directory;
         const qsizetype slash = existing.lastIndexOf('/');
         if (slash < 0)

@@ -2,9 +2,11 @@
 
 // Directory operations on file names as bytes, relative to open directory
 // descriptors, so that no name is ever re-encoded and no symbolic link is
-// followed by accident. This layer never logs: failures are reported by the
-// return value (and errno) only.
+// followed by accident. This layer never logs: failures are returned as
+// values (a Result, or a UniqueFd that holds none and knows why), never left
+// in errno for the caller to read later.
 
+#include "result.h"
 #include "uniquefd.h"
 
 #include <QByteArray>
@@ -20,23 +22,23 @@ struct DirectoryEntry
 };
 
 // Opens the directory at `path` for reading (a link at `path` itself is
-// followed). Invalid, with errno set, on failure.
+// followed). Invalid, with its error() set, on failure.
 UniqueFd openDirectory(const QByteArray &path);
 
 // Opens the subdirectory `name` of the open directory; never follows a link
-// (ELOOP or ENOTDIR if the entry is one). Invalid, with errno set, on failure.
+// (ELOOP or ENOTDIR if the entry is one). Invalid, with its error() set, on failure.
 UniqueFd openSubdirectory(int directoryFd, const char *name);
 
 // The directory `relative` (components separated by "/"; "" for `root`
 // itself) below the open directory `root`, opened without following a link
-// at any step. Invalid, with errno set, on failure.
+// at any step. Invalid, with its error() set, on failure.
 UniqueFd openDirectoryBelow(int root, const QByteArray &relative);
 
 // Creates the subdirectory `name`, private to the process's user (0700,
 // whatever the umask) until the caller gives it its real mode, unless a
 // directory of that name is there already, and opens it as openSubdirectory
 // does. A directory there that is another file system's mount point is
-// refused (EXDEV). Invalid, with errno set, on failure.
+// refused (EXDEV). Invalid, with its error() set, on failure.
 UniqueFd makeSubdirectory(int directoryFd, const char *name);
 
 // Whether the subdirectory `name` of the open directory is another mount's
@@ -44,7 +46,7 @@ UniqueFd makeSubdirectory(int directoryFd, const char *name);
 bool isMountPoint(int directoryFd, const char *name);
 
 // Creates the symbolic link `name` holding `text` in the open directory.
-bool createSymlinkAt(int directoryFd, const char *name, const QByteArray &text);
+Result createSymlinkAt(int directoryFd, const char *name, const QByteArray &text);
 
 // The text of the symbolic link `name`; empty, with errno set, when it cannot
 // be read.
@@ -52,14 +54,14 @@ QByteArray readLinkAt(int directoryFd, const char *name);
 
 // Sets the permission bits (mode & 0777) of the open file, unless
 // `setMode` is false, and its access and modification times.
-bool setModeAndTimes(int fd, bool setMode, mode_t mode, const struct timespec times[2]);
+Result setModeAndTimes(int fd, bool setMode, mode_t mode, const struct timespec times[2]);
 
 // Sets the access and modification times of the link `name` itself.
-bool setLinkTimes(int directoryFd, const char *name, const struct timespec times[2]);
+Result setLinkTimes(int directoryFd, const char *name, const struct timespec times[2]);
 
 // Every entry of the open directory, "." and ".." left out, in the order the
-// file system gives. False, with errno set, when it cannot be read.
-bool listDirectory(int directoryFd, QList<DirectoryEntry> &entries);
+// file system gives; fails when it cannot be read.
+Result listDirectory(int directoryFd, QList<DirectoryEntry> &entries);
 
 // The DT_* type of an entry, links not followed; DT_UNKNOWN if it is gone.
 unsigned char entryType(int directoryFd, const DirectoryEntry &entry);
@@ -69,8 +71,8 @@ unsigned char entryType(int directoryFd, const DirectoryEntry &entry);
 mode_t processUmask();
 
 // mkdir -p: creates `path` and its missing parents (mode 0777 less the
-// umask). True when `path` is a directory afterwards.
-bool makePath(const QByteArray &path);
+// umask). Succeeds when `path` is a directory afterwards.
+Result makePath(const QByteArray &path);
 
 // An entry that could not be removed: its path below the directory being
 // emptied, and why.
@@ -91,12 +93,12 @@ QList<RemoveFailure> removeDirectoryContents(int directoryFd);
 // failure.
 QList<RemoveFailure> removeEntry(int directoryFd, const QByteArray &name);
 
-// Takes the exclusive advisory lock on the open file, without waiting; false
-// when another process holds it. The kernel drops it when the process ends.
-bool tryLock(int fd);
+// Takes the exclusive advisory lock on the open file, without waiting;
+// fails with EWOULDBLOCK when another process holds it. The kernel drops it when the process ends.
+Result tryLock(int fd);
 
 // Writes all cached data of the file system holding the open file to disk.
-bool syncFileSystem(int fd);
+Result syncFileSystem(int fd);
 
 // True when the open directory `inner` is the open directory `outer` or lies
 // somewhere below it, by device and inode number: walking up from `inner`

@@ -112,8 +112,7 @@ void CopyEngine::listSorted(DirectoryJob &job, int sourceFd)
     // The listing and its sort keys are gone before the walk goes deeper:
     // what stays is the job's names and types alone.
     QList<DirectoryEntry> entries;
-    if (!listDirectory(sourceFd, entries))
-        job.listError = errno;
+    job.listError = listDirectory(sourceFd, entries).error();
     // Case-insensitive name order, ties broken by the exact name, so the
     // order never depends on the file system.
     struct Sorted
@@ -164,14 +163,14 @@ void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, 
             continue;
         const QByteArray subdirectory = queued->name(entry);
         const UniqueFd sourceSub = openSubdirectory(sourceFd, subdirectory.constData());
-        const int sourceError = sourceSub.isValid() ? 0 : errno;
+        const int sourceError = sourceSub.error();
         // An unreadable directory still gets its (empty) copy; one that is
         // gone or has become something else gets none.
         UniqueFd destinationSub;
         int createError = 0;
         if (sourceError != ENOENT && sourceError != ENOTDIR && sourceError != ELOOP) {
             destinationSub = makeSubdirectory(destinationFd, subdirectory.constData());
-            createError = destinationSub.isValid() ? 0 : errno;
+            createError = destinationSub.error();
         }
         // The destination itself, mounted inside the source: copying it
         // into itself would never end.
@@ -255,7 +254,7 @@ void CopyEngine::copyJob(DirectoryJob &job)
         UniqueFd sourceFd;
         if (!job.listError) {
             sourceFd = job.walkedSource.isValid() ? std::move(job.walkedSource) : openDirectoryBelow(sourceRoot, job.relativePath());
-            job.sourceError = sourceFd.isValid() ? 0 : errno;
+            job.sourceError = sourceFd.error();
         }
         const UniqueFd destinationFd = job.createError                   ? UniqueFd()
                                        : job.walkedDestination.isValid() ? std::move(job.walkedDestination)
@@ -274,7 +273,7 @@ void CopyEngine::copyJob(DirectoryJob &job)
                     result = DirectoryJob::Failed;
                 else if (status.st_nlink > 1) // hard links are the reporter's: it knows which name came first
                     result = DirectoryJob::Deferred;
-                else if (!copyRegularFile(in.get(), status, destinationFd.get(), name.constData(), placement))
+                else if (!copyRegularFile(in.get(), status, destinationFd.get(), name.constData(), placement).ok())
                     result = DirectoryJob::Failed;
             } else if (job.type(entry) == DT_LNK) {
                 DirectoryJob::Link &link = job.links[size_t(linkOrdinal++)];

@@ -13,19 +13,20 @@
 namespace {
 
 // The directory `path`, created (0700) if missing, provided it is a
-// directory of this user's that nobody else can write; invalid otherwise.
+// directory of this user's that nobody else can write; invalid otherwise
+// (EPERM when it is someone else's, or others may write it).
 UniqueFd openPrivateDirectory(const QByteArray &path)
 {
     if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
-        return UniqueFd();
+        return UniqueFd::failure(errno);
     UniqueFd directory(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status;
-    if (!directory.isValid() || ::fstat(directory.get(), &status) != 0)
-        return UniqueFd();
-    if (status.st_uid != ::geteuid() || (status.st_mode & 022) != 0) {
-        errno = EPERM; // someone else's, or others may write it
-        return UniqueFd();
-    }
+    if (!directory.isValid())
+        return directory;
+    if (::fstat(directory.get(), &status) != 0)
+        return UniqueFd::failure(errno);
+    if (status.st_uid != ::geteuid() || (status.st_mode & 022) != 0)
+        return UniqueFd::failure(EPERM);
     return directory;
 }
 
@@ -52,17 +53,13 @@ DestinationLock::~DestinationLock()
 
 DestinationLock::State DestinationLock::acquire(const struct stat &directory, const QByteArray &name)
 {
-    int error = ENOENT;
     for (const QByteArray &candidate : lockDirectoryCandidates()) {
         lockDirectory = openPrivateDirectory(candidate);
         if (lockDirectory.isValid())
             break;
-        error = errno;
     }
-    if (!lockDirectory.isValid()) {
-        errno = error;
-        return Unavailable;
-    }
+    if (!lockDirectory.isValid()) // the last candidate's cause
+        return unavailable(lockDirectory.error());
     char identity[64];
     std::snprintf(identity, sizeof identity, "%llx-%llx", static_cast<unsigned long long>(directory.st_dev),
                   static_cast<unsigned long long>(directory.st_ino));
@@ -76,10 +73,10 @@ DestinationLock::State DestinationLock::acquire(const struct stat &directory, co
     for (int attempt = 0; attempt < 100; ++attempt) {
         UniqueFd file(::openat(lockDirectory.get(), fileName.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!file.isValid())
-            return Unavailable;
+            return unavailable(file.error());
         if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK)
-                return Unavailable;
+                return unavailable(errno);
             char text[24] = {};
             if (::pread(file.get(), text, sizeof text - 1, 0) > 0)
                 busyHolder = pid_t(std::strtol(text, nullptr, 10));
@@ -96,6 +93,5 @@ DestinationLock::State DestinationLock::acquire(const struct stat &directory, co
             return Held;
         }
     }
-    errno = EAGAIN;
-    return Unavailable;
+    return unavailable(EAGAIN);
 }

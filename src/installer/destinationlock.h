@@ -31,15 +31,25 @@ public:
 
     enum State { Held, Busy, Unavailable };
     // Takes the lock for the directory whose status is `directory`, or
-    // with a non-empty `name`, for that name in it. Busy: another install holds it (holder() tells which, when it
-    // can). Unavailable: no private lock directory could be had (errno set).
+    // with a non-empty `name`, for that name in it. Busy: another install
+    // holds it (holder() tells which, when it can). Unavailable: no private
+    // lock directory could be had (error() says why).
     State acquire(const struct stat &directory, const QByteArray &name = QByteArray());
     // The process id the holder wrote, after Busy; 0 when unknown.
     pid_t holder() const { return busyHolder; }
+    // Why the lock was Unavailable (an errno).
+    int error() const { return unavailableBecause; }
 
 private:
+    State unavailable(int error)
+    {
+        unavailableBecause = error;
+        return Unavailable;
+    }
+
     UniqueFd lockDirectory;
     UniqueFd lockFile;
     QByteArray fileName;
     pid_t busyHolder = 0;
+    int unavailableBecause = 0;
 };

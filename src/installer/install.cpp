@@ -35,16 +35,16 @@ Install &Install::active()
     return *activeInstall;
 }
 
-bool Install::openSource()
+Result Install::openSource()
 {
     sourceRoot = openDirectory(source.native());
     if (!sourceRoot.isValid())
-        return false;
+        return Result::failure(sourceRoot.error());
     if (char *real = ::realpath(source.native().constData(), nullptr)) {
         realSource = real;
         std::free(real);
     }
-    return true;
+    return Result::success();
 }
 
 bool Install::overlapsSource(int directory) const
@@ -83,7 +83,7 @@ Install::Prepared Install::prepareDestination(Preparation &found)
             found.lockHolder = lock.holder();
             return false;
         case DestinationLock::Unavailable:
-            found.lockError = errno;
+            found.lockError = lock.error();
             return true;
         }
         return true;
@@ -111,7 +111,7 @@ Install::Prepared Install::prepareDestination(Preparation &found)
         lockedInPlace.reset(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0));
         if (!lockedInPlace.isValid())
             return Unavailable;
-        if (!tryLock(lockedInPlace.get()))
+        if (!tryLock(lockedInPlace.get()).ok())
             return Busy;
     }
     if (parentOpen)
@@ -150,7 +150,7 @@ NativePath Install::besideDestination(const QByteArray &path) const
 
 bool Install::syncDestination() const
 {
-    return destinationRoot.isValid() && syncFileSystem(destinationRoot.get());
+    return destinationRoot.isValid() && syncFileSystem(destinationRoot.get()).ok();
 }
 
 uint Install::startCopy()
@@ -197,11 +197,11 @@ bool Install::installHardLinked(int index, const QByteArray &name)
     const auto first = firstCopies.constFind(inode);
     if (first != firstCopies.cend()) {
         const UniqueFd originalDirectory = openDirectoryBelow(destinationRoot.get(), job(first->job).relativePath());
-        if (originalDirectory.isValid() && linkFile(originalDirectory.get(), first->name.constData(), destinationDirectory, name.constData()))
+        if (originalDirectory.isValid() && linkFile(originalDirectory.get(), first->name.constData(), destinationDirectory, name.constData()).ok())
             return true;
         // The first copy is gone or cannot take another name: copy again.
     }
-    if (!copyRegularFile(in.get(), status, destinationDirectory, name.constData(), placement()))
+    if (!copyRegularFile(in.get(), status, destinationDirectory, name.constData(), placement()).ok())
         return false;
     if (!firstCopies.contains(inode))
         firstCopies.insert(inode, {index, name});
@@ -263,11 +263,11 @@ bool Install::createLink(const QString &path)
         return false;
     const int directory = directoryBelowDestination(link.place.job);
     const char *name = link.place.name.constData();
-    if (directory < 0 || !createSymlinkAt(directory, name, link.text))
+    if (directory < 0 || !createSymlinkAt(directory, name, link.text).ok())
         return false;
     // The link is in place; should its times not take, that is no reason
     // to call it missing.
-    setLinkTimes(directory, name, link.times);
+    static_cast<void>(setLinkTimes(directory, name, link.times));
     return true;
 }
 
@@ -295,7 +295,7 @@ void Install::finishDirectory(int index, int fd, QList<NativePath> &failed)
     const bool keepsMode = index == 0 && destinationExisted;
     const bool setMode = !keepsMode || atomic;
     const mode_t mode = keepsMode ? destinationMode : directory.status.st_mode;
-    if (fd < 0 || !setModeAndTimes(fd, setMode, mode, times))
+    if (fd < 0 || !setModeAndTimes(fd, setMode, mode, times).ok())
         failed.append(destinationOf(directory));
 }
 

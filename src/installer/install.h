@@ -42,9 +42,8 @@ public:
     OutputFlusher &output;
 
     // Opens SOURCE (a link at SOURCE itself is followed) for the whole
-    // install; false, with errno set, when it is no directory or cannot be
-    // opened.
-    bool openSource();
+    // install; fails when it is no directory (ENOTDIR) or cannot be opened.
+    Result openSource();
     // Whether DESTINATION, or the nearest directory on its way that exists,
     // is SOURCE, lies inside it or holds it.
     bool overlapsSource() const;

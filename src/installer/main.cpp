@@ -68,8 +68,9 @@ void installPackage(const QString &source, const QString &destination)
             install.report.end(ExitSourceMissing);
             return;
         }
-        if (!install.openSource()) {
-            if (errno == ENOTDIR) {
+        const Result sourceOpened = install.openSource();
+        if (!sourceOpened.ok()) {
+            if (sourceOpened.error() == ENOTDIR) {
                 LOG(QStringLiteral("Directory %1 does not exist").arg(source));
                 install.report.end(ExitSourceNotDirectory);
             } else {

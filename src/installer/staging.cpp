@@ -76,7 +76,7 @@ QString Staging::whyNotPossible() const
 
 bool Staging::openParent()
 {
-    if (!makePath(parentPath))
+    if (!makePath(parentPath).ok())
         return false;
     parent = openDirectory(parentPath);
     return parent.isValid() && ::fstat(parent.get(), &parentStat) == 0;
@@ -114,17 +114,18 @@ QList<RemoveFailure> Staging::removeLeftovers(QList<QByteArray> &foreign)
 {
     QList<RemoveFailure> failures;
     QList<DirectoryEntry> entries;
-    if (!listDirectory(parent.get(), entries))
-        return {{".", errno}};
+    const Result listed = listDirectory(parent.get(), entries);
+    if (!listed.ok())
+        return {{".", listed.error()}};
     for (const DirectoryEntry &entry : entries) {
         if (!entry.name.startsWith(workPrefix) || entry.name.size() != workPrefix.size() + hexDigits || entry.name == workName)
             continue;
         const UniqueFd fd = openSubdirectory(parent.get(), entry.name.constData());
-        if (!fd.isValid() && errno == ENOENT)
+        if (fd.error() == ENOENT)
             continue; // gone meanwhile
         if (!fd.isValid() || !isOwnWorkDirectory(entry.name, fd.get()))
             foreign.append(entry.name);
-        else if (tryLock(fd.get())) // otherwise an install is using it
+        else if (tryLock(fd.get()).ok()) // otherwise an install is using it
             failures += removeWorkDirectory(entry.name, fd.get());
     }
     return failures;
@@ -165,7 +166,7 @@ Staging::Prepared Staging::prepare()
         return Failed;
     work = openSubdirectory(parent.get(), workName.constData());
     struct stat status;
-    if (!work.isValid() || !tryLock(work.get()) || ::fchmod(work.get(), 0700) != 0 || ::fstat(work.get(), &status) != 0)
+    if (!work.isValid() || !tryLock(work.get()).ok() || ::fchmod(work.get(), 0700) != 0 || ::fstat(work.get(), &status) != 0)
         return Failed;
     const QByteArray text = marker(status);
     UniqueFd marked(::openat(work.get(), markerName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
