@@ -4,6 +4,7 @@
 #include "installerrun.h"
 #include "pipeclient.h"
 #include "posixfs.h"
+#include "staging.h"
 
 #include <dirent.h>
 
@@ -312,6 +313,54 @@ private Q_SLOTS:
             got = tryLock(other.get()).error();
         }
         QCOMPARE(got, error);
+    }
+
+    // Beside DESTINATION, only the installer's own work directories, made by
+    // an install that is over, are removed; whatever else has such a name
+    // stays, however much it looks like one.
+    void stagingLeftovers_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("removed");
+        QTest::addColumn<bool>("foreign");
+        QTest::newRow("a killed install's") << "killed" << true << false;
+        QTest::newRow("one in use") << "in use" << false << false;
+        QTest::newRow("a plain directory with such a name") << "plain" << false << true;
+        QTest::newRow("another work directory's marker copied in") << "copied marker" << false << true;
+        QTest::newRow("a link to a work directory") << "link" << false << true;
+    }
+
+    void stagingLeftovers()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, removed);
+        QFETCH(bool, foreign);
+        QTemporaryDir dir;
+        const QByteArray destination = QFile::encodeName(dir.filePath("d"));
+        auto earlier = std::make_unique<Staging>(destination);
+        QVERIFY(earlier->openParent() && earlier->prepare() == Staging::Ready);
+        const QString made = QDir(dir.path()).entryList({".d.ostrel-*"}, QDir::Dirs | QDir::Hidden).value(0);
+        QString left = made;
+        if (kind != "in use")
+            earlier.reset(); // killed: its lock goes with it, its directory stays
+        if (kind == "plain" || kind == "copied marker") {
+            left = ".d.ostrel-0123456789abcdef";
+            QVERIFY(QDir(dir.path()).mkdir(left) && ::chmod(QFile::encodeName(dir.filePath(left)), 0700) == 0);
+            if (kind == "copied marker")
+                QVERIFY(QFile::copy(dir.filePath(made + "/owner"), dir.filePath(left + "/owner"))
+                        && ::chmod(QFile::encodeName(dir.filePath(left + "/owner")), 0600) == 0);
+        } else if (kind == "link") {
+            left = ".d.ostrel-fedcba9876543210";
+            QVERIFY(makeLink(made, dir.filePath(left)));
+        }
+        Staging next(destination);
+        QList<QByteArray> foreignNames;
+        QVERIFY(next.openParent());
+        QCOMPARE(next.removeLeftovers(foreignNames).size(), 0);
+        QCOMPARE(!QFileInfo::exists(dir.filePath(left)) && !QFileInfo(dir.filePath(left)).isSymLink(), removed);
+        QCOMPARE(foreignNames, foreign ? QList<QByteArray>{QFile::encodeName(left)} : QList<QByteArray>());
+        if (kind == "plain" || kind == "copied marker" || kind == "link") // the real one was a killed install's
+            QVERIFY(!QFileInfo::exists(dir.filePath(made)));
     }
 
     // A file that changes size between being measured and being copied is
