@@ -68,7 +68,6 @@ bool PipeClient::connect(const QString &connectionName)
     }
     LOG(QStringLiteral("Connect to Updater done"));
     progressCount = 0;
-    progressTotal = 0;
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         queued.clear();
@@ -82,7 +81,6 @@ bool PipeClient::connect(const QString &connectionName)
 
 void PipeClient::startProgress(int count)
 {
-    progressTotal = count;
     LOG(QStringLiteral("Files to install %1").arg(count));
     send(ostrel::protocol::startKeyword + QByteArray::number(count) + '\n');
 }
@@ -95,14 +93,11 @@ void PipeClient::progress(int c)
 
 void PipeClient::nextProgress()
 {
-    if (progressCount < progressTotal)
-        progress(++progressCount);
+    progress(++progressCount);
 }
 
 void PipeClient::stopProgress()
 {
-    while (progressCount < progressTotal)
-        nextProgress();
     LOG(QStringLiteral("Installed"));
     send(ostrel::protocol::doneKeyword + QByteArray(1, '\n'));
     const qint64 undelivered = deliver();

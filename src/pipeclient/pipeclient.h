@@ -35,15 +35,9 @@ public slots:
     // then waits up to 30 s for everything queued to leave and logs what
     // could not. A closed or lost connection is not an error: the line is
     // still logged and the call returns normally.
-    //
-    // The client owns the count: startProgress() sets how many files there
-    // are, nextProgress() reports the next one (never more than were
-    // counted), and stopProgress() first reports any counted file not yet
-    // reported, so the updater always hears one progress message per file
-    // in the start message.
     void startProgress(int count);
     void progress(int c);
-    void nextProgress(); // progress(++count), up to the start message's count
+    void nextProgress(); // progress(++count)
     void stopProgress();
 
 private slots:
@@ -65,7 +59,6 @@ private:
     qint64 deliver();
 
     int progressCount = 0;
-    int progressTotal = 0;
     QLocalSocket *localSocket;
     std::mutex queueMutex;
     QByteArray queued;
