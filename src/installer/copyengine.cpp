@@ -251,16 +251,20 @@ void CopyEngine::copyJob(DirectoryJob &job)
     };
     int entry = 0;
     try {
+        // A directory the walk could not keep open is opened again by its
+        // path, made once.
+        const bool walked = job.walkedSource.isValid() && job.walkedDestination.isValid();
+        const QByteArray relative = walked ? QByteArray() : job.relativePath();
         UniqueFd sourceFd;
-        if (!job.listError) {
-            sourceFd = job.walkedSource.isValid() ? std::move(job.walkedSource) : openDirectoryBelow(sourceRoot, job.relativePath());
+        if (job.listError) {
+            job.sourceError = job.listError;
+        } else {
+            sourceFd = job.walkedSource.isValid() ? std::move(job.walkedSource) : openDirectoryBelow(sourceRoot, relative);
             job.sourceError = sourceFd.error();
         }
         const UniqueFd destinationFd = job.createError                   ? UniqueFd()
                                        : job.walkedDestination.isValid() ? std::move(job.walkedDestination)
-                                                                         : openDirectoryBelow(destinationRoot, job.relativePath());
-        if (job.listError)
-            job.sourceError = job.listError;
+                                                                         : openDirectoryBelow(destinationRoot, relative);
         publish(0);
         int linkOrdinal = 0;
         for (; entry < count; ++entry) {
