@@ -192,7 +192,8 @@ private Q_SLOTS:
     }
 
     // The engine copies a tree with any number of threads and hands each
-    // entry to the reporter in walk order. Every directory ends in entries
+    // entry to the reporter in walk order; names that share an inode, in
+    // directories that different threads copy, share one in the copy. Every directory ends in entries
     // the reporter does not wait for (FIFOs, subdirectories), so it is done
     // with a directory while its worker may still be in it: the engine must
     // keep the entries alive until both are (scripts/sanitize runs this
@@ -217,6 +218,8 @@ private Q_SLOTS:
                 QVERIFY(makeFile(QStringLiteral("%1/f%2").arg(sub).arg(f), QByteArray::number(d * 10 + f)));
                 expected << QStringLiteral("d%1/f%2").arg(d, 2, 10, QLatin1Char('0')).arg(f);
             }
+            QVERIFY(::link(QFile::encodeName(source + "/d00/f0"), QFile::encodeName(sub + "/h")) == 0);
+            expected << QStringLiteral("d%1/h").arg(d, 2, 10, QLatin1Char('0'));
             for (int x = 0; x < 40; ++x)
                 QVERIFY(::mkfifo(QFile::encodeName(QStringLiteral("%1/x%2").arg(sub).arg(x, 2, 10, QLatin1Char('0'))), 0600) == 0);
             QVERIFY(QDir(sub).mkpath("y/empty"));
@@ -229,19 +232,18 @@ private Q_SLOTS:
         QStringList reported;
         bool allDone = true;
         std::function<void(int, const QByteArray &)> report = [&](int index, const QByteArray &path) {
-            engine.waitOpened(index);
+            engine.enter(index);
             const DirectoryJob &job = engine.job(index);
             for (int entry = 0, subdirectories = 0; entry < job.entryCount(); ++entry) {
                 const QByteArray name = (path.isEmpty() ? QByteArray() : path + '/') + job.name(entry);
                 if (job.type(entry) == DT_REG) {
-                    engine.waitEntry(index, entry);
+                    allDone = allDone && engine.fileCopied(entry).ok();
                     reported << QString::fromUtf8(name);
-                    allDone = allDone && job.result(entry) == DirectoryJob::Done;
                 } else if (job.type(entry) == DT_DIR) {
                     report(job.children[size_t(subdirectories++)], name);
                 }
             }
-            engine.reported(index);
+            engine.leave();
         };
         report(0, QByteArray());
         QCOMPARE(reported, expected);
@@ -250,6 +252,9 @@ private Q_SLOTS:
             QFile copy(dir.filePath("d/" + file)), original(source + '/' + file);
             QVERIFY(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly) && copy.readAll() == original.readAll());
         }
+        struct stat linked;
+        QVERIFY(::stat(QFile::encodeName(dir.filePath("d/d00/f0")), &linked) == 0);
+        QCOMPARE(linked.st_nlink, nlink_t(41));
     }
 
     // The file-system layer's refusals, each with its cause as a value.

@@ -142,7 +142,7 @@ void CopyEngine::listSorted(DirectoryJob &job, int sourceFd)
         regularFiles += type == DT_REG;
         linkCount += type == DT_LNK;
     }
-    job.results.assign(job.types.size(), DirectoryJob::Pending);
+    job.errors.assign(job.types.size(), 0);
     job.links.resize(size_t(linkCount));
 }
 
@@ -269,16 +269,8 @@ void CopyEngine::copyJob(DirectoryJob &job)
         int linkOrdinal = 0;
         for (; entry < count; ++entry) {
             const QByteArray name = job.name(entry);
-            DirectoryJob::Result result = DirectoryJob::Done;
             if (job.type(entry) == DT_REG) {
-                struct stat status;
-                const UniqueFd in = sourceFd.isValid() ? openRegularFile(sourceFd.get(), name.constData(), status) : UniqueFd();
-                if (!in.isValid())
-                    result = DirectoryJob::Failed;
-                else if (status.st_nlink > 1) // hard links are the reporter's: it knows which name came first
-                    result = DirectoryJob::Deferred;
-                else if (!copyRegularFile(in.get(), status, destinationFd.get(), name.constData(), placement).ok())
-                    result = DirectoryJob::Failed;
+                job.errors[size_t(entry)] = copyFile(job, sourceFd.get(), destinationFd.get(), name).error();
             } else if (job.type(entry) == DT_LNK) {
                 DirectoryJob::Link &link = job.links[size_t(linkOrdinal++)];
                 struct stat status;
@@ -288,7 +280,6 @@ void CopyEngine::copyJob(DirectoryJob &job)
                     link.times[1] = status.st_mtim;
                 }
             }
-            job.results[size_t(entry)] = result;
             publish(entry + 1);
         }
     } catch (const std::bad_alloc &) {
@@ -297,9 +288,32 @@ void CopyEngine::copyJob(DirectoryJob &job)
         if (job.finished.load() < 0)
             job.sourceError = ENOMEM;
         for (; entry < count; ++entry)
-            job.results[size_t(entry)] = DirectoryJob::Failed;
+            job.errors[size_t(entry)] = ENOMEM;
         publish(count);
     }
+}
+
+Result CopyEngine::copyFile(const DirectoryJob &job, int sourceFd, int destinationFd, const QByteArray &name)
+{
+    if (sourceFd < 0)
+        return Result::failure(job.sourceError);
+    struct stat status;
+    const UniqueFd in = openRegularFile(sourceFd, name.constData(), status);
+    if (!in.isValid())
+        return Result::failure(in.error());
+    if (status.st_nlink == 1)
+        return copyRegularFile(in.get(), status, destinationFd, name.constData(), placement);
+    HardLinks::Claim claim = hardLinks.claim({status.st_dev, status.st_ino});
+    if (const HardLinks::Copy &first = claim.copy(); first.directory) {
+        const UniqueFd firstDirectory = openDirectoryBelow(destinationRoot, first.directory->relativePath());
+        if (firstDirectory.isValid() && linkFile(firstDirectory.get(), first.name.constData(), destinationFd, name.constData()).ok())
+            return Result::success();
+        // The first copy is gone or cannot take another name: copy again.
+    }
+    const Result copied = copyRegularFile(in.get(), status, destinationFd, name.constData(), placement);
+    if (copied.ok())
+        claim.finished({&job, name});
+    return copied;
 }
 
 void CopyEngine::wait(const std::function<bool()> &ready)
@@ -312,8 +326,9 @@ void CopyEngine::wait(const std::function<bool()> &ready)
     reporterWaiting = false;
 }
 
-void CopyEngine::waitOpened(int index)
+void CopyEngine::enter(int index)
 {
+    cursor.push_back(index);
     DirectoryJob &wanted = job(index);
     bool mine = false;
     {
@@ -333,15 +348,28 @@ void CopyEngine::waitEntry(int index, int entry)
     wait([&wanted, entry] { return wanted.finished.load() > entry; });
 }
 
-void CopyEngine::reported(int index)
+Result CopyEngine::fileCopied(int entry)
 {
-    DirectoryJob &done = job(index);
+    waitEntry(current(), entry);
+    return job(current()).result(entry);
+}
+
+const DirectoryJob::Link &CopyEngine::link(int entry, int ordinal)
+{
+    waitEntry(current(), entry);
+    return job(current()).link(ordinal);
+}
+
+void CopyEngine::leave()
+{
+    DirectoryJob &done = job(current());
+    cursor.pop_back();
     // The reporter may be done before the worker is (a directory whose last
     // entries are no files): the entries are the worker's until then.
     wait([&done] { return done.finished.load() >= done.entryCount(); });
     done.names = QByteArray();
     done.nameOffsets = {};
     done.types = {};
-    done.results = {};
+    done.errors = {};
     done.links = {};
 }

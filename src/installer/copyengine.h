@@ -11,18 +11,22 @@
 // With one job (OSTREL_JOBS=1) there are no workers: the reporter copies
 // each directory itself when it reaches it. Nothing here logs.
 //
-// Threads: every public method is the reporter's, called from the thread
-// that made the engine, in this order: walk(); then for each job in walk
-// order waitOpened(), waitEntry() for the entries it reads results of, and
-// reported() once it is done with the job. A job's walk-time fields are
-// fixed before it is queued; its results, links and sourceError are
-// written by one worker and read by the reporter only after waitOpened() or
-// waitEntry() has seen them published (the atomic count of finished
-// entries, stored after each). Its entries are freed by reported(), which first waits for the
-// worker to finish the whole job: the reporter does not wait for every
-// entry (not for subdirectories or FIFOs), the worker still reads them.
+// Threads: the walk and the cursor are the reporter's, called from the
+// thread that made the engine, in this order: walk(); then enter() and
+// leave() around each job in walk order (job 0 first, then each child where
+// its directory entry comes), and inside a job fileCopied() and link() for
+// the entries whose results it reads. A job's walk-time fields are fixed
+// before it is queued; its results, links and sourceError are written by
+// one worker and read by the reporter only once the atomic count of
+// finished entries, stored after each, has published them. leave() waits
+// for the worker to be done with the whole job before it frees the job's
+// entries, since the reporter does not wait for every entry (not for
+// subdirectories or FIFOs) and the worker still reads them. The hard-link
+// context (hardlinks.h) is shared by the workers under its own mutex.
 
 #include "filecopy.h"
+#include "hardlinks.h"
+#include "result.h"
 #include "uniquefd.h"
 
 #include <QList>
@@ -63,10 +67,10 @@ public:
     QByteArray name(int entry) const;
     unsigned char type(int entry) const { return types[size_t(entry)]; } // DT_*, DT_UNKNOWN if unreadable
 
-    enum Result : unsigned char { Pending, Done, Failed, Deferred };
     // Set by the worker. Valid once the engine has waited for them.
     int sourceError = 0; // errno of reopening the source directory
-    Result result(int entry) const { return Result(results[size_t(entry)]); }
+    // Whether the regular file `entry` was copied, or why not.
+    Result result(int entry) const { return errors[size_t(entry)] == 0 ? Result::success() : Result::failure(errors[size_t(entry)]); }
     struct Link
     {
         QByteArray text; // empty when it could not be read
@@ -80,7 +84,7 @@ private:
     QByteArray names;                  // each name followed by a NUL, in entry order
     std::vector<quint32> nameOffsets;
     std::vector<unsigned char> types;
-    std::vector<unsigned char> results;
+    std::vector<int> errors;          // of the regular files, 0 once copied
     std::vector<Link> links;
     UniqueFd walkedSource;      // kept open from the walk, while there are
     UniqueFd walkedDestination; // not too many; otherwise opened again
@@ -111,14 +115,19 @@ public:
     int jobCount() const { return int(jobs.size()); }
     DirectoryJob &job(int index) { return *jobs[size_t(index)]; }
 
-    // Waits until the job's directories are open, copying it on this
-    // thread when no worker has taken it.
-    void waitOpened(int index);
-    // Waits until the entry is done.
-    void waitEntry(int index, int entry);
-    // The reporter is done with the job: once its worker is too, its
-    // entries are freed; workers may go further.
-    void reported(int index);
+    // The reporter's walk-order cursor. enter() goes into a job and waits
+    // until its directories are open, copying it on this thread when no
+    // worker has taken it; leave() is done with the current job: once its
+    // worker is too, its entries are freed, and workers may go further.
+    void enter(int index);
+    void leave();
+    int current() const { return cursor.back(); }
+    // The outcome of the regular file `entry` of the current job, once it
+    // is there. Names that share an inode are copied once and linked.
+    Result fileCopied(int entry);
+    // The link `entry` of the current job, the `ordinal`-th link among its
+    // entries, once it has been read.
+    const DirectoryJob::Link &link(int entry, int ordinal);
 
 private:
     // Lists, sorts and queues the directory of `job` (its paths and
@@ -129,8 +138,10 @@ private:
     void queue(std::unique_ptr<DirectoryJob> job);
     void work();
     void copyJob(DirectoryJob &job);
+    Result copyFile(const DirectoryJob &job, int sourceFd, int destinationFd, const QByteArray &name);
     bool claim(int index);
     void wait(const std::function<bool()> &ready);
+    void waitEntry(int index, int entry);
 
     const int sourceRoot;
     const int destinationRoot;
@@ -149,4 +160,6 @@ private:
     bool walkOver = false;
     bool stopping = false;
     std::vector<std::thread> workers;
+    HardLinks hardLinks;
+    std::vector<int> cursor; // the reporter's jobs, from the top to the current one
 };

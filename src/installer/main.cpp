@@ -61,7 +61,7 @@ ExitStatus runInstall(const NativePath &source, const NativePath &destination, b
 
 void installPackage(const QString &source, const QString &destination)
 {
-    Install &install = Install::active();
+    Install &install = Install::running(__func__);
     try {
         if (::access(install.source.native().constData(), F_OK) != 0) {
             LOG(QStringLiteral("fail to find sources at %1").arg(source));
@@ -79,13 +79,13 @@ void installPackage(const QString &source, const QString &destination)
             }
             return;
         }
-        if (install.overlapsSource()) {
+        if (install.destination.overlaps(install.sourceRoot())) {
             LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
             install.report.end(ExitOverlap);
             return;
         }
         if (install.atomic) {
-            const QString why = install.whyNotAtomic();
+            const QString why = install.destination.whyNotAtomic();
             if (!why.isEmpty()) {
                 LOG(QStringLiteral("Refusing to install atomically into %1: %2").arg(destination, why));
                 install.report.end(ExitAtomicImpossible);
@@ -101,27 +101,27 @@ void installPackage(const QString &source, const QString &destination)
         }
         client.batchMessages(install.output.isRunning());
         const WatchedClient watched(install.output, client);
-        Install::Preparation found;
-        const Install::Prepared prepared = install.prepareDestination(found);
+        Destination::Preparation found;
+        const Destination::Prepared prepared = install.destination.prepare(install.sourceRoot(), found);
         if (found.lockError != 0)
             LOG(QStringLiteral("Locking %1 itself: no private lock directory (%2)").arg(destination, errorText(found.lockError)));
         switch (prepared) {
-        case Install::Ready:
+        case Destination::Ready:
             break;
-        case Install::Overlap:
+        case Destination::Overlap:
             LOG(QStringLiteral("Refusing to install: source %1 and destination %2 overlap").arg(source, destination));
             install.report.end(ExitOverlap);
             return;
-        case Install::Busy:
+        case Destination::Busy:
             LOG(QStringLiteral("Refusing to install: another install into %1 is running%2")
                         .arg(destination, found.lockHolder > 0 ? QStringLiteral(" (process %1)").arg(found.lockHolder) : QString()));
             install.report.end(ExitBusy);
             return;
-        case Install::CannotExchange:
+        case Destination::CannotExchange:
             LOG(QStringLiteral("Refusing to install atomically into %1: its file system cannot exchange directories").arg(destination));
             install.report.end(ExitAtomicImpossible);
             return;
-        case Install::Unavailable:
+        case Destination::Unavailable:
             LOG(QStringLiteral("Unable to create directory %1").arg(destination));
             if (install.atomic) {
                 install.report.end(ExitAbandoned);
@@ -132,37 +132,38 @@ void installPackage(const QString &source, const QString &destination)
         }
         for (const QByteArray &name : found.foreign)
             LOG(QStringLiteral("Leaving %1 alone: it looks like an install's work directory, but is not this installer's own")
-                        .arg(install.besideDestination(name).text()));
+                        .arg(install.destination.beside(name).text()));
         for (const RemoveFailure &failure : found.leftovers) {
-            LOG(QStringLiteral("Unable to remove %1").arg(install.besideDestination(failure.path).text()));
+            LOG(QStringLiteral("Unable to remove %1").arg(install.destination.beside(failure.path).text()));
             install.report.countFailure();
         }
         LOG(QStringLiteral("source dir is %1 %2 %3").arg(source, QStringLiteral("destination dir is"), destination));
 
-        for (const RemoveFailure &failure : install.clearDestination()) {
-            LOG(QStringLiteral("Unable to remove %1").arg(install.destination.child(failure.path).text()));
+        for (const RemoveFailure &failure : install.destination.clear()) {
+            LOG(QStringLiteral("Unable to remove %1").arg(install.destination.path().child(failure.path).text()));
             install.report.countFailure();
         }
         const uint files = install.startCopy();
-        if (install.copyThreadsStarted() < install.copyThreadsWanted())
+        const CopyEngine &copy = install.copy();
+        if (copy.threadsStarted() < copy.threadsWanted())
             LOG(QStringLiteral("Copying with %1 of %2 threads: no more could be started")
-                        .arg(install.copyThreadsStarted())
-                        .arg(install.copyThreadsWanted()));
+                        .arg(copy.threadsStarted())
+                        .arg(copy.threadsWanted()));
         client.startProgress(int(files));
 
         QMap<QString, QString> links;
-        install.enterJob(0);
+        install.copy().enter(0);
         recursiveCopy(source, destination, &client, links);
-        install.leaveJob();
+        install.copy().leave();
         createLinks(links);
-        for (const NativePath &directory : install.finishDirectories()) {
+        for (const NativePath &directory : install.destination.finishDirectories(install.copy())) {
             LOG(QStringLiteral("Unable to set the mode and times of %1").arg(directory.text()));
             install.report.countFailure();
         }
         // The done message promises that the install is on disk: files and
         // directory entries alike. One sync of the file system costs far less
         // than syncing each file.
-        if (!install.syncDestination()) {
+        if (!install.destination.sync()) {
             LOG(QStringLiteral("Unable to sync %1 to disk").arg(destination));
             install.report.countFailure();
         }
@@ -172,15 +173,15 @@ void installPackage(const QString &source, const QString &destination)
         }
         // All or nothing: the new version goes in place only if every part of
         // it is there.
-        if (install.report.exitStatus() != ExitInstalled || !install.swapIntoPlace()) {
+        if (install.report.exitStatus() != ExitInstalled || !install.destination.swapIntoPlace()) {
             LOG(QStringLiteral("Atomic install abandoned, %1 unchanged").arg(destination));
             install.report.end(ExitAbandoned);
         } else {
             client.stopProgress();
         }
         // The abandoned new version, or the previous one.
-        for (const RemoveFailure &failure : install.removeStaging()) {
-            LOG(QStringLiteral("Unable to remove %1").arg(install.besideDestination(failure.path).text()));
+        for (const RemoveFailure &failure : install.destination.removeStaging()) {
+            LOG(QStringLiteral("Unable to remove %1").arg(install.destination.beside(failure.path).text()));
             install.report.countFailure();
         }
     } catch (const std::bad_alloc &) {
@@ -196,7 +197,8 @@ void installPackage(const QString &source, const QString &destination)
 void recursiveCopy(const QString source, const QString destination, PipeClient *client,
                    QMap<QString, QString> &links)
 {
-    Install &install = Install::active();
+    Install &install = Install::running(__func__);
+    CopyEngine &copy = install.copy();
     // The tree is gone through with a stack of positions rather than by
     // calls to itself, and the current directory's paths grow and shrink in
     // place: memory stays linear in the number of entries however deep the
@@ -211,10 +213,10 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
         int subdirectories = 0, linksMet = 0;
     };
     QString from = source, to = destination;
-    std::vector<Level> levels{{install.currentJob(), from.size(), to.size()}};
+    std::vector<Level> levels{{copy.current(), from.size(), to.size()}};
     while (!levels.empty()) {
         Level &level = levels.back();
-        const DirectoryJob &job = install.job(level.job);
+        const DirectoryJob &job = copy.job(level.job);
         if (level.entry < 0) {
             level.entry = 0;
             const int error = job.sourceError ? job.sourceError : job.listError;
@@ -241,7 +243,7 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
             levels.pop_back();
             if (levels.empty())
                 break; // the top is the caller's to leave
-            install.leaveJob();
+            copy.leave();
             from.truncate(levels.back().sourceLength);
             to.truncate(levels.back().destinationLength);
             continue;
@@ -254,10 +256,10 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
 
         switch (job.type(entry)) {
         case DT_LNK:
-            links[toEntry] = install.recordLink(entry, level.linksMet++, toEntry);
+            links[toEntry] = install.links().record(toEntry, job, name, copy.link(entry, level.linksMet++));
             break;
         case DT_REG:
-            if (!install.fileInstalled(entry)) {
+            if (!copy.fileCopied(entry).ok()) {
                 LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(nameText, from, to));
                 install.report.countFailure();
             }
@@ -265,7 +267,7 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
             break;
         case DT_DIR: {
             const int child = job.children[size_t(level.subdirectories++)];
-            install.enterJob(child);
+            copy.enter(child);
             from = fromEntry;
             to = toEntry;
             levels.push_back({child, from.size(), to.size()}); // `level` is not to be used after this
@@ -284,11 +286,11 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
 
 void createLinks(QMap<QString, QString> links)
 {
-    Install &install = Install::active();
+    Install &install = Install::running(__func__);
     LOG(QStringLiteral("Create links"));
     for (auto link = links.cbegin(); link != links.cend(); ++link) {
         LOG(QStringLiteral("Create link %1 -> %2").arg(link.key(), link.value()));
-        if (!install.createLink(link.key())) {
+        if (!install.links().create(link.key()).ok()) {
             LOG(QStringLiteral("Fail to create symlink %1 for %2").arg(link.key(), link.value()));
             install.report.countFailure();
         }
