@@ -308,6 +308,11 @@ private Q_SLOTS:
         QFETCH(QByteArray, out);
         QFETCH(QByteArray, err);
         QFETCH(QByteArray, log);
+        // A sanitized monitor (scripts/sanitize) cannot start a command:
+        // under ThreadSanitizer Qt's fork fails. It is tested as a listener.
+        const QString monitorPath = qEnvironmentVariable("OSTREL_TEST_MONITOR", QStringLiteral(MONITOR_PATH));
+        if (monitorPath != QLatin1String(MONITOR_PATH) && arguments.contains("--"))
+            QSKIP("a sanitized monitor is tested as a listener only");
         QTemporaryDir dir;
         QDir package(dir.filePath("package"));
         QVERIFY(package.mkpath("lib") && QFile::link("libcore.so.1.2", package.filePath("lib/libcore.so.1")));
@@ -345,7 +350,7 @@ private Q_SLOTS:
         }
         monitor.setProcessEnvironment(env);
         monitor.setWorkingDirectory(dir.path());
-        monitor.start(MONITOR_PATH, arguments);
+        monitor.start(monitorPath, arguments);
         const QRegularExpression listened("(/[^\"\n]+)");
         QByteArray firstLine;
         if (!stream.isNull()) {
