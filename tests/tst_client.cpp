@@ -19,20 +19,23 @@ class TestClient : public QObject
 private Q_SLOTS:
     void install_data()
     {
+        const QStringList plain, atomic{"--atomic"};
         QTest::addColumn<QString>("source");      // "package": the sample package; else a name in the row's directory
         QTest::addColumn<QString>("destination"); // in the row's directory; "link" leads to "target"
-        QTest::addColumn<bool>("atomic");
+        QTest::addColumn<QStringList>("options"); // the installer's, as set through the client
         QTest::addColumn<QString>("installer");   // empty: the built one
         QTest::addColumn<InstallerClient::Outcome>("outcome");
         QTest::addColumn<int>("status");
-        QTest::newRow("installed") << "package" << "installed" << false << "" << InstallerClient::Installed << 0;
-        QTest::newRow("atomic, installed") << "package" << "installed" << true << "" << InstallerClient::Installed << 0;
-        QTest::newRow("source is a file") << "file" << "installed" << false << "" << InstallerClient::RefusedNotADirectory << 1;
-        QTest::newRow("source missing") << "none" << "installed" << false << "" << InstallerClient::RefusedSourceMissing << 2;
-        QTest::newRow("atomic into a link") << "package" << "link" << true << ""
+        QTest::newRow("installed") << "package" << "installed" << plain << "" << InstallerClient::Installed << 0;
+        QTest::newRow("atomic, installed") << "package" << "installed" << atomic << "" << InstallerClient::Installed << 0;
+        QTest::newRow("atomic, changed only, installed") << "package" << "installed" << QStringList{"--atomic", "--changed-only"} << ""
+                                                         << InstallerClient::Installed << 0;
+        QTest::newRow("source is a file") << "file" << "installed" << plain << "" << InstallerClient::RefusedNotADirectory << 1;
+        QTest::newRow("source missing") << "none" << "installed" << plain << "" << InstallerClient::RefusedSourceMissing << 2;
+        QTest::newRow("atomic into a link") << "package" << "link" << atomic << ""
                                             << InstallerClient::RefusedAtomicImpossible << 8;
-        QTest::newRow("cancelled") << "big" << "installed" << false << "" << InstallerClient::Interrupted << 128 + 15;
-        QTest::newRow("no installer") << "package" << "installed" << false << "none"
+        QTest::newRow("cancelled") << "big" << "installed" << plain << "" << InstallerClient::Interrupted << 128 + 15;
+        QTest::newRow("no installer") << "package" << "installed" << plain << "none"
                                       << InstallerClient::FailedToStart << -1;
     }
 
@@ -40,7 +43,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, source);
         QFETCH(QString, destination);
-        QFETCH(bool, atomic);
+        QFETCH(QStringList, options);
         QFETCH(QString, installer);
         QFETCH(InstallerClient::Outcome, outcome);
         QFETCH(int, status);
@@ -62,7 +65,8 @@ private Q_SLOTS:
         client.setInstallerProgram(installer.isEmpty() ? INSTALLER_PATH : dir.filePath(installer));
         client.setSource(source == "package" ? SAMPLE_PACKAGE : dir.filePath(source));
         client.setDestination(dir.filePath(destination));
-        client.setAtomic(atomic);
+        client.setAtomic(options.contains("--atomic"));
+        client.setChangedOnly(options.contains("--changed-only"));
         client.setLogFile(dir.filePath("log"));
         if (source == "big")
             connect(&client, &InstallerClient::started, &client, &InstallerClient::cancel);
@@ -92,6 +96,7 @@ private Q_SLOTS:
         QCOMPARE(progress.size(), total);
         QCOMPARE(progress.last(), QList<QVariant>({total, total}));
         QCOMPARE(QProcess::execute("diff", {"-r", "--no-dereference", SAMPLE_PACKAGE, dir.filePath(destination)}), 0);
+        QCOMPARE(logged.contains(" files unchanged, kept from the previous version"), options.contains("--changed-only"));
     }
 };
 

@@ -254,6 +254,90 @@ private Q_SLOTS:
         standInPassed = standInPassed || QTest::currentDataTag() == QByteArray("old links to a stand-in for /");
     }
 
+    // An update with --changed-only over the version installed before, changed by "changes": in the
+    // package "edit P" (new bytes and time), "chmod P", "touch P" (the time alone), "rm P", "add P",
+    // "dir P" (a file becomes a directory), "file P" (a directory becomes a file), "link P=T"; in the
+    // installed version "foreign P" (nobody's, with the package's size and time), "shared P" (a second
+    // name outside), "stray P" (a file the package does not hold). It must give the package's tree,
+    // the lines and messages of a full install, the files in "kept" with their inodes, every other
+    // file written anew, and nothing outside changed.
+    void update_data()
+    {
+        QTest::addColumn<QStringList>("changes");
+        QTest::addColumn<QStringList>("kept");
+        QTest::addColumn<bool>("atomic");
+        const QStringList all = {"a/f1", "a/f2", "a/f3", "a/b/g", "c/h"};
+        for (const bool atomic : {false, true}) {
+            const auto row = [atomic](const char *name, const QStringList &changes, const QStringList &kept) {
+                QTest::addRow("%s%s", atomic ? "atomic, " : "", name) << changes << kept << atomic;
+            };
+            row("nothing changed", {}, all);
+            row("bytes, mode or time changed", {"edit a/f1", "chmod a/f2", "touch c/h"}, {"a/f3", "a/b/g"});
+            row("another user's file, a file with a second name outside", {"foreign a/f1", "shared a/f2"}, {"a/f3", "a/b/g", "c/h"});
+            if (atomic)
+                continue;
+            row("files added and removed, strays", {"add a/new", "rm c/h", "stray a/.ostrel-partial-1-1", "stray e/deep/x"},
+                {"a/f1", "a/f2", "a/f3", "a/b/g"});
+            row("a file becomes a directory, a directory a file", {"dir a/f1", "file a/b", "link l=c/h"}, {"a/f2", "a/f3", "c/h"});
+        }
+    }
+
+    void update()
+    {
+        QFETCH(QStringList, changes);
+        QFETCH(QStringList, kept);
+        QFETCH(bool, atomic);
+        if (!changes.filter("foreign ").isEmpty() && (::geteuid() != 0 || !::getpwnam("nobody")))
+            QSKIP("a file of another user's needs root and a user named nobody");
+        QTemporaryDir tmp;
+        const QString t = tmp.path(), src = t + "/src", d = t + "/d";
+        for (const QString &file : {"a/f1", "a/f2", "a/f3", "a/b/g", "c/h", ".hidden"})
+            QVERIFY(makeFile(src + '/' + file, file.toUtf8()));
+        QVERIFY(makeLink("a/f1", src + "/l") && makeFile(t + "/outside/keep", "outside"));
+        const QStringList full = {src, d}, update = full + QStringList{"--changed-only"} + (atomic ? QStringList{"--atomic"} : QStringList());
+        CHECK_RUN(runInstaller(full), 0);
+        const auto inode = [](const QString &path) {
+            struct stat status;
+            return ::lstat(QFile::encodeName(path), &status) == 0 ? status.st_ino : 0;
+        };
+        for (const QString &change : changes) {
+            const QString what = change.section(' ', 0, 0), path = change.section(' ', 1);
+            const QString in = (QStringList{"foreign", "shared", "stray"}.contains(what) ? d : src) + '/' + path;
+            const bool made = what == "edit" ? makeFile(in, "new bytes, new time")
+                    : what == "chmod" ? QFile::setPermissions(in, QFile::ReadOwner)
+                    : what == "touch" ? QProcess::execute("touch", {"-d", "2001-02-03", in}) == 0
+                    : what == "rm" ? QFile::remove(in)
+                    : what == "add" || what == "stray" ? makeFile(in, "added")
+                    : what == "dir" ? QFile::remove(in) && makeFile(in + "/inside", "inside")
+                    : what == "file" ? QDir(in).removeRecursively() && makeFile(in, "was a directory")
+                    : what == "link" ? QFile::remove(src + '/' + path.section('=', 0, 0)) && makeLink(path.section('=', 1), src + '/' + path.section('=', 0, 0))
+                    : what == "foreign" ? ::lchown(QFile::encodeName(in), ::getpwnam("nobody")->pw_uid, 0) == 0
+                    : what == "shared" && ::link(QFile::encodeName(in), QFile::encodeName(t + "/outside/second")) == 0;
+            QVERIFY2(made, qPrintable(change));
+        }
+        QHash<QString, ino_t> before;
+        for (const QString &file : {"a/f1", "a/f2", "a/f3", "a/b/g", "c/h"})
+            before[file] = inode(d + '/' + file);
+        const QStringList outside = snapshot(t + "/outside", false); // a name replaced in d lowers a link count there
+        const InstallRun run = runInstaller(update);
+        CHECK_RUN(run, 0);
+        COMPARE_TREES(installedSnapshot(src), snapshot(d));
+        COMPARE_TREES(outside, snapshot(t + "/outside", false));
+        const int files = int(installedSnapshot(src).filter(QRegularExpression("^\\S+ f ")).size());
+        QCOMPARE(run.messages, allMessages(files));
+        for (auto file = before.cbegin(); file != before.cend(); ++file)
+            if (QFileInfo(d + '/' + file.key()).isFile())
+                QVERIFY2((inode(d + '/' + file.key()) == file.value()) == kept.contains(file.key()), qPrintable(file.key()));
+        QVERIFY(QDir(t).entryList({".d.ostrel*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+        // The same lines as a full install of the same package, and one more (.hidden is never changed).
+        QStringList lines = run.logged;
+        QCOMPARE(lines.removeAll(QStringLiteral("installPackage: %1 of %2 files unchanged, kept from the previous version")
+                                         .arg(kept.size() + 1).arg(files)), 1);
+        const InstallRun fullRun = runInstaller(QStringList(full) + (atomic ? QStringList{"--atomic"} : QStringList()));
+        CHECK_RUN(fullRun, 0);
+        QCOMPARE(lines, fullRun.logged);
+    }
+
     // A package of 40 directories of 50 files, a secret directory beside it, and the conditions of
     // each row: a neighbour who swaps a directory for a link for as long as the install runs, mounts
     // (as root), a sparse file, the order of the sync and the done message, no standard error.
@@ -366,25 +450,31 @@ private Q_SLOTS:
         QTest::addColumn<int>("entries"); // per tree, beside the deep chains
         QTest::addColumn<int>("signal");  // 0: none
         QTest::addColumn<int>("percent"); // of the files put in place when the signal goes; -1: while clearing
-        QTest::addColumn<bool>("atomic");
-        QTest::newRow("modes, empty and hidden entries, FIFOs") << int(ModesAndSpecials) << 12 << 40 << 0 << 0 << false;
-        QTest::newRow("awkward names") << int(AwkwardNames) << 12 << 40 << 0 << 0 << false;
-        QTest::newRow("newlines in names") << int(NewlineNames) << 8 << 30 << 0 << 0 << false;
-        QTest::newRow("names that are not UTF-8") << int(NonUtf8Names) << 8 << 30 << 0 << 0 << false;
-        QTest::newRow("200 levels, paths of PATH_MAX") << int(DeepPaths) << 6 << 10 << 0 << 0 << false;
-        QTest::newRow("links inside and out") << int(Links) << 12 << 40 << 0 << 0 << false;
-        QTest::newRow("links to ancestors and /") << int(AncestorLinks) << 8 << 20 << 0 << 0 << false;
-        QTest::newRow("all of it at once") << int(EveryFeature) << 15 << 80 << 0 << 0 << false;
-        QTest::newRow("SIGKILL on connecting, while the old version is removed") << int(ModesAndSpecials | Links) << 1 << 1500 << int(SIGKILL) << -1 << false;
+        QTest::addColumn<QStringList>("options");
+        const QStringList plain, atomic{"--atomic"}, changed{"--changed-only"}, both{"--atomic", "--changed-only"};
+        QTest::newRow("modes, empty and hidden entries, FIFOs") << int(ModesAndSpecials) << 12 << 40 << 0 << 0 << plain;
+        QTest::newRow("awkward names") << int(AwkwardNames) << 12 << 40 << 0 << 0 << plain;
+        QTest::newRow("newlines in names") << int(NewlineNames) << 8 << 30 << 0 << 0 << plain;
+        QTest::newRow("names that are not UTF-8") << int(NonUtf8Names) << 8 << 30 << 0 << 0 << plain;
+        QTest::newRow("200 levels, paths of PATH_MAX") << int(DeepPaths) << 6 << 10 << 0 << 0 << plain;
+        QTest::newRow("links inside and out") << int(Links) << 12 << 40 << 0 << 0 << plain;
+        QTest::newRow("links to ancestors and /") << int(AncestorLinks) << 8 << 20 << 0 << 0 << plain;
+        QTest::newRow("all of it at once") << int(EveryFeature) << 15 << 80 << 0 << 0 << plain;
+        QTest::newRow("changed only, over an older version") << int(EveryFeature) << 8 << 80 << 0 << 0 << changed;
+        QTest::newRow("atomic, changed only, over an older version") << int(EveryFeature) << 4 << 80 << 0 << 0 << both;
+        QTest::newRow("SIGKILL on connecting, while the old version is removed") << int(ModesAndSpecials | Links) << 1 << 1500 << int(SIGKILL) << -1 << plain;
         QRandomGenerator rng(testSeed());
         for (const auto &[signal, name, count] : {std::tuple(SIGKILL, "SIGKILL", 6), std::tuple(SIGTERM, "SIGTERM", 1),
                                                   std::tuple(SIGINT, "SIGINT", 1)})
             for (int i = 1; i <= count; ++i) // well before the end, so that the signal finds the installer at work
-                QTest::addRow("%s at random point %d", name, i) << int(ModesAndSpecials | Links) << 1 << 1500 << signal << rng.bounded(95) << false;
+                QTest::addRow("%s at random point %d", name, i) << int(ModesAndSpecials | Links) << 1 << 1500 << signal << rng.bounded(95) << plain;
         // Anywhere up to the swap, which comes after the last file: the old version stays whole.
         for (int i = 1; i <= 6; ++i)
             QTest::addRow("atomic, SIGKILL at random point %d", i) << int(ModesAndSpecials | Links) << 1 << 1500 << int(SIGKILL)
-                                                                  << rng.bounded(1, 101) << true;
+                                                                  << rng.bounded(1, 101) << atomic;
+        for (int i = 1; i <= 4; ++i)
+            QTest::addRow("changed only, SIGKILL at random point %d", i) << int(ModesAndSpecials | Links) << 1 << 1500 << int(SIGKILL)
+                                                                        << rng.bounded(95) << (i % 2 ? changed : both);
     }
 
     // Each tree is installed, one with copy threads and the next without, into a destination deeper
@@ -400,21 +490,22 @@ private Q_SLOTS:
         QFETCH(int, entries);
         QFETCH(int, signal);
         QFETCH(int, percent);
-        QFETCH(bool, atomic);
+        QFETCH(QStringList, options);
+        const bool atomic = options.contains("--atomic"), changedOnly = options.contains("--changed-only");
         QTemporaryDir tmp;
         // An awkward place too, for the arguments, the log and the shell that counts files.
         const QString base = tmp.filePath("-x 'q' \"$(touch pwned)\" %1 caf\u00e9");
         // The destination is shallower than the source, or with a signal deeper: link texts must not care.
         const QString sourcePath = base + (signal ? "/s" : "/a/b/s"), destinationPath = base + (signal ? "/x/y/d" : "/d");
         const QByteArray s = QFile::encodeName(sourcePath), d = QFile::encodeName(destinationPath);
-        const QStringList arguments = QStringList{sourcePath, destinationPath} + (atomic ? QStringList{"--atomic"} : QStringList());
+        const QStringList arguments = QStringList{sourcePath, destinationPath} + options;
         for (int i = 0; i < trees; ++i) {
             const quint32 seed = testSeed() + quint32(i);
             QByteArray error;
             QVERIFY2(QDir().mkpath(QFileInfo(sourcePath).path()) && QDir().mkpath(QFileInfo(destinationPath).path())
                      && makeRandomTree(seed, features, s, entries, &error), error.constData());
             // The older version: the first half of the same tree, so with the same names.
-            QVERIFY2(!signal || makeRandomTree(seed, features, d, entries / 2, &error), error.constData());
+            QVERIFY2(!(signal || changedOnly) || makeRandomTree(seed, features, d, entries / 2, &error), error.constData());
             for (int large = 0; large < 10 && signal; ++large)
                 QVERIFY(makeFile(QStringLiteral("%1/large%2").arg(sourcePath).arg(large), QByteArray(1 << 20, char('a' + large))));
             const QList<TreeEntry> source = readTree(s);
@@ -435,7 +526,11 @@ private Q_SLOTS:
             QStringList incomplete = snapshot(readTree(d), atomic);
             if (atomic && (incomplete == previous || incomplete == expected))
                 incomplete.clear();
-            incomplete.removeIf([&](const QString &line) { return !signal || (!atomic && (partial.contains(line) || previous.contains(line))); });
+            // An update in place may also leave a whole new file under the name it had on its way in.
+            incomplete.removeIf([&](const QString &line) {
+                return !signal || (!atomic && (partial.contains(line) || previous.contains(line)))
+                       || (changedOnly && line.contains(QRegularExpression("(^|/)\\.ostrel-partial-[^/ ]+ f ")));
+            });
             QVERIFY2(incomplete.isEmpty(), qPrintable("after the signal, in neither version:\n" + incomplete.mid(0, 20).join('\n')));
             InstallOptions again;
             again.jobs = interrupted.jobs;

@@ -29,6 +29,7 @@ public:
     QString source;
     QString destination;
     bool atomic = false;
+    bool changedOnly = false;
     QString logPath;
 
     // One run's state, made by start() and dropped when the run is decided.
@@ -108,6 +109,8 @@ QString InstallerClient::destination() const { return d->destination; }
 void InstallerClient::setDestination(const QString &directory) { d->destination = directory; }
 bool InstallerClient::isAtomic() const { return d->atomic; }
 void InstallerClient::setAtomic(bool atomic) { d->atomic = atomic; }
+bool InstallerClient::isChangedOnly() const { return d->changedOnly; }
+void InstallerClient::setChangedOnly(bool changedOnly) { d->changedOnly = changedOnly; }
 QString InstallerClient::logFile() const { return d->logPath; }
 void InstallerClient::setLogFile(const QString &path) { d->logPath = path; }
 bool InstallerClient::isRunning() const { return d->running; }
@@ -188,6 +191,8 @@ void InstallerClient::start()
     QStringList command{program, d->source, d->destination};
     if (d->atomic)
         command << QStringLiteral("--atomic");
+    if (d->changedOnly)
+        command << QStringLiteral("--changed-only");
     channel->startCommand(command);
 }
 

@@ -125,7 +125,7 @@ bool copyContents(int in, int out, const struct stat &source)
     return end >= 0 && ::ftruncate(out, end) == 0;
 }
 
-// Gives the unnamed file `fd` the name `name`; fails if the name is taken.
+// Gives the open file `fd` the name `name`; fails if the name is taken.
 bool linkIn(int fd, int directoryFd, const char *name)
 {
     // Linking by descriptor needs CAP_DAC_READ_SEARCH; without it, go
@@ -169,19 +169,18 @@ Result removeAfterFailure(int directoryFd, const char *name)
 }
 
 // For file systems without unnamed files: a hidden temporary name, renamed
-// into place only if the final name is still free.
-Result copyThroughTemporaryName(int in, const struct stat &source, const char *name, int destinationFd)
+// into place, unless replacing, only if the final name is still free.
+Result copyThroughTemporaryName(int in, const struct stat &source, const char *name, int destinationFd, Placement placement)
 {
-    static std::atomic<unsigned> sequence{0};
-    char temporary[64];
-    std::snprintf(temporary, sizeof temporary, ".ostrel-partial-%d-%u", int(::getpid()), sequence++);
-    UniqueFd out(::openat(destinationFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, copyMode(source)));
+    const TemporaryName temporary;
+    UniqueFd out(::openat(destinationFd, temporary.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, copyMode(source)));
     if (!out.isValid())
         return Result::failure(out.error());
+    const unsigned flags = placement == Placement::Replacing ? 0 : RENAME_NOREPLACE;
     const bool complete = copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source)
             && ::close(out.release()) == 0
-            && ::renameat2(destinationFd, temporary, destinationFd, name, RENAME_NOREPLACE) == 0;
-    return complete ? Result::success() : removeAfterFailure(destinationFd, temporary);
+            && ::renameat2(destinationFd, temporary.text, destinationFd, name, flags) == 0;
+    return complete ? Result::success() : removeAfterFailure(destinationFd, temporary.text);
 }
 
 } // namespace
@@ -211,14 +210,33 @@ Result copyRegularFile(int in, const struct stat &source, int destinationFd, con
     if (!out.isValid()) {
         const int error = out.error();
         if (error == EOPNOTSUPP || error == EISDIR || error == EINVAL) // no unnamed files here
-            return copyThroughTemporaryName(in, source, name, destinationFd);
+            return copyThroughTemporaryName(in, source, name, destinationFd, placement);
         return Result::failure(error);
     }
-    return Result::check(copyContents(in, out.get(), source) && setModeAndTimes(out.get(), source)
-                         && linkIn(out.get(), destinationFd, name));
+    if (!copyContents(in, out.get(), source) || !setModeAndTimes(out.get(), source))
+        return Result::fromErrno();
+    return linkOpenFile(out.get(), destinationFd, name, placement);
 }
 
-Result linkFile(int fromDirectoryFd, const char *from, int toDirectoryFd, const char *to)
+bool isUnchangedCopy(const struct stat &existing, const struct stat &source)
 {
-    return Result::check(::linkat(fromDirectoryFd, from, toDirectoryFd, to, 0) == 0);
+    return S_ISREG(existing.st_mode) && existing.st_nlink == 1 && existing.st_uid == ::geteuid()
+           && existing.st_size == source.st_size && existing.st_mtim.tv_sec == source.st_mtim.tv_sec
+           && existing.st_mtim.tv_nsec == source.st_mtim.tv_nsec && (existing.st_mode & 07777) == copyMode(source);
+}
+
+Result linkFile(int fromDirectoryFd, const char *from, int toDirectoryFd, const char *to, Placement placement)
+{
+    if (placement != Placement::Replacing)
+        return Result::check(::linkat(fromDirectoryFd, from, toDirectoryFd, to, 0) == 0);
+    return replaceEntry(toDirectoryFd, to, [&](const char *temporary) {
+        return Result::check(::linkat(fromDirectoryFd, from, toDirectoryFd, temporary, 0) == 0);
+    });
+}
+
+Result linkOpenFile(int fd, int directoryFd, const char *name, Placement placement)
+{
+    if (placement != Placement::Replacing)
+        return Result::check(linkIn(fd, directoryFd, name));
+    return replaceEntry(directoryFd, name, [&](const char *temporary) { return Result::check(linkIn(fd, directoryFd, temporary)); });
 }

@@ -1,12 +1,15 @@
 #include "posixfs.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QFile>
 
@@ -66,8 +69,15 @@ UniqueFd makeSubdirectory(int directoryFd, const char *name)
             return UniqueFd::failure(EXDEV);
     }
     UniqueFd directory = openSubdirectory(directoryFd, name);
-    // A umask that takes the owner's own bits would leave it unwritable.
-    if (made && directory.isValid() && (processUmask() & 0700) != 0 && ::fchmod(directory.get(), 0700) != 0)
+    if (!directory.isValid() || (made && (processUmask() & 0700) == 0))
+        return directory;
+    // One that was there is used only if it is the user's own, and made
+    // private like a new one; a umask that takes the owner's own bits
+    // would leave a new one unwritable.
+    struct stat status;
+    if (!made && (::fstat(directory.get(), &status) != 0 || status.st_uid != ::geteuid()))
+        return UniqueFd::failure(EEXIST);
+    if (::fchmod(directory.get(), 0700) != 0)
         return UniqueFd::failure(errno);
     return directory;
 }
@@ -75,6 +85,31 @@ UniqueFd makeSubdirectory(int directoryFd, const char *name)
 Result createSymlinkAt(int directoryFd, const char *name, const QByteArray &text)
 {
     return Result::check(::symlinkat(text.constData(), directoryFd, name) == 0);
+}
+
+TemporaryName::TemporaryName()
+{
+    static std::atomic<unsigned> sequence{0};
+    std::snprintf(text, sizeof text, ".ostrel-partial-%d-%u", int(::getpid()), sequence++);
+}
+
+Result replaceEntry(int directoryFd, const char *name, const std::function<Result(const char *)> &make)
+{
+    // A taken name is someone else's: try the next few.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const TemporaryName temporary;
+        if (const Result made = make(temporary.text); !made.ok()) {
+            if (made.error() == EEXIST)
+                continue;
+            return made;
+        }
+        if (::renameat(directoryFd, temporary.text, directoryFd, name) == 0)
+            return Result::success();
+        const Result failed = Result::fromErrno();
+        ::unlinkat(directoryFd, temporary.text, 0);
+        return failed;
+    }
+    return Result::failure(EEXIST);
 }
 
 QByteArray readLinkAt(int directoryFd, const char *name)

@@ -12,6 +12,8 @@
 #include <QByteArray>
 #include <QList>
 
+#include <functional>
+
 #include <sys/types.h>
 #include <time.h>
 
@@ -35,10 +37,11 @@ UniqueFd openSubdirectory(int directoryFd, const char *name);
 UniqueFd openDirectoryBelow(int root, const QByteArray &relative);
 
 // Creates the subdirectory `name`, private to the process's user (0700,
-// whatever the umask) until the caller gives it its real mode, unless a
-// directory of that name is there already, and opens it as openSubdirectory
-// does. A directory there that is another file system's mount point is
-// refused (EXDEV). Invalid, with its error() set, on failure.
+// whatever the umask) until the caller gives it its real mode, and opens it
+// as openSubdirectory does. A directory of that name that is there already
+// is used if it is the user's own, and made private the same way; one of
+// another user's is refused (EEXIST), as is another file system's mount
+// point (EXDEV). Invalid, with its error() set, on failure.
 UniqueFd makeSubdirectory(int directoryFd, const char *name);
 
 // Whether the subdirectory `name` of the open directory is another mount's
@@ -47,6 +50,21 @@ bool isMountPoint(int directoryFd, const char *name);
 
 // Creates the symbolic link `name` holding `text` in the open directory.
 Result createSymlinkAt(int directoryFd, const char *name, const QByteArray &text);
+
+// A hidden name of this process's own for an entry on its way into place:
+// ".ostrel-partial-<pid>-<n>", counted, so that a name taken is someone
+// else's.
+struct TemporaryName
+{
+    TemporaryName();
+    char text[64];
+};
+
+// Makes an entry with `make`, which creates the entry it is given (failing
+// with EEXIST if that name is taken), under a temporary name, then renames
+// it over `name`, whatever that is but a directory: one step for a reader.
+// Nothing is left behind on failure.
+Result replaceEntry(int directoryFd, const char *name, const std::function<Result(const char *)> &make);
 
 // The text of the symbolic link `name`; empty, with errno set, when it cannot
 // be read.

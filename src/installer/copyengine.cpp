@@ -4,6 +4,7 @@
 #include "nativename.h"
 #include "posixfs.h"
 
+#include <QHash>
 #include <QString>
 
 #include <algorithm>
@@ -19,16 +20,23 @@ namespace {
 const int aheadLimit = 64;
 // How many directories keep the descriptors the walk opened them with, so
 // that a worker need not open them again component by component: up to a
-// thousand, two descriptors each, within a quarter of what the process may
-// open.
+// thousand, three descriptors at most each, within a quarter of what the
+// process may open.
 int keptDirectories()
 {
     static const int kept = [] {
         rlimit limit;
         const rlim_t open = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
-        return int(std::min<rlim_t>(1000, open / 8));
+        return int(std::min<rlim_t>(1000, open / 12));
     }();
     return kept;
+}
+
+// Whether an entry gone from SOURCE, or become something else, since it
+// was listed.
+bool isGone(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == ELOOP;
 }
 
 UniqueFd duplicate(int fd)
@@ -59,10 +67,11 @@ QByteArray DirectoryJob::name(int entry) const
     return QByteArray(names.constData() + nameOffsets[size_t(entry)]);
 }
 
-CopyEngine::CopyEngine(int sourceRoot, int destinationRoot, int workerCount, Placement placement)
+CopyEngine::CopyEngine(int sourceRoot, int destinationRoot, int workerCount, Placement placement, PreviousVersion previous)
     : sourceRoot(sourceRoot)
     , destinationRoot(destinationRoot)
     , placement(placement)
+    , previous(previous)
     , wantedWorkers(workerCount > 1 ? workerCount : 0)
 {
     // One job: the reporter copies everything itself, no thread needed. It
@@ -98,7 +107,8 @@ int CopyEngine::defaultJobs()
 uint CopyEngine::walk()
 {
     ::fstat(destinationRoot, &destinationStatus);
-    walkDirectory(std::make_unique<DirectoryJob>(), sourceRoot, destinationRoot);
+    walkDirectory(std::make_unique<DirectoryJob>(), sourceRoot, destinationRoot,
+                  previous.where == PreviousVersion::Beside ? previous.root : -1);
     {
         std::lock_guard<std::mutex> lock(mutex);
         walkOver = true;
@@ -146,15 +156,19 @@ void CopyEngine::listSorted(DirectoryJob &job, int sourceFd)
     job.links.resize(size_t(linkCount));
 }
 
-void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd)
+void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd, int previousFd)
 {
     job->hasStatus = ::fstat(sourceFd, &job->status) == 0;
     if (jobs.size() < size_t(keptDirectories())) {
         job->walkedSource = duplicate(sourceFd);
         job->walkedDestination = duplicate(destinationFd);
+        job->walkedPrevious = duplicate(previousFd);
+        job->keptOpen = true;
     }
 
     listSorted(*job, sourceFd);
+    if (previous.where == PreviousVersion::InDestination && destinationFd >= 0 && job->listError == 0)
+        removeStrays(*job, destinationFd);
 
     DirectoryJob *queued = job.get();
     queue(std::move(job));
@@ -168,9 +182,11 @@ void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, 
         // gone or has become something else gets none.
         UniqueFd destinationSub;
         int createError = 0;
-        if (sourceError != ENOENT && sourceError != ENOTDIR && sourceError != ELOOP) {
+        if (!isGone(sourceError)) {
             destinationSub = makeSubdirectory(destinationFd, subdirectory.constData());
             createError = destinationSub.error();
+        } else if (previous.where == PreviousVersion::InDestination && destinationFd >= 0) {
+            removeStray(*queued, destinationFd, subdirectory);
         }
         // The destination itself, mounted inside the source: copying it
         // into itself would never end.
@@ -183,7 +199,8 @@ void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, 
         child->ownName = subdirectory;
         child->createError = createError;
         if (sourceSub.isValid() && !isDestination) {
-            walkDirectory(std::move(child), sourceSub.get(), destinationSub.get());
+            const UniqueFd previousSub = previousFd < 0 ? UniqueFd() : openSubdirectory(previousFd, subdirectory.constData());
+            walkDirectory(std::move(child), sourceSub.get(), destinationSub.get(), previousSub.get());
         } else {
             // Gone or unreadable, or the destination: an empty job that says
             // why. Its copy still gets its mode and times, which need no
@@ -195,6 +212,43 @@ void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, 
                                && S_ISDIR(child->status.st_mode);
             queue(std::move(child));
         }
+    }
+}
+
+void CopyEngine::removeStrays(const DirectoryJob &job, int destinationFd)
+{
+    // What the package holds here, by exact name.
+    QHash<QByteArray, unsigned char> packaged;
+    packaged.reserve(job.entryCount());
+    for (int entry = 0; entry < job.entryCount(); ++entry)
+        packaged.insert(job.name(entry), job.type(entry));
+    QList<DirectoryEntry> existing;
+    if (!listDirectory(destinationFd, existing).ok())
+        return; // what cannot be listed cannot be sorted out: files replace what they can
+    for (const DirectoryEntry &entry : existing) {
+        const unsigned char type = packaged.value(entry.name, DT_UNKNOWN);
+        bool keep = false;
+        if (type == DT_DIR) {
+            // Used only if it is the user's own (see makeSubdirectory), and
+            // mount points are left alone by the removal anyway.
+            struct stat status;
+            keep = ::fstatat(destinationFd, entry.name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+                   && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid();
+        } else if (type == DT_REG || type == DT_LNK) {
+            keep = entryType(destinationFd, entry) != DT_DIR; // renamed over, once the new one is complete
+        }
+        if (!keep)
+            removeStray(job, destinationFd, entry.name);
+    }
+}
+
+void CopyEngine::removeStray(const DirectoryJob &job, int destinationFd, const QByteArray &name)
+{
+    const QByteArray relative = job.relativePath();
+    for (RemoveFailure &failure : removeEntry(destinationFd, name)) {
+        if (!relative.isEmpty())
+            failure.path.prepend(relative + '/');
+        strays.append(failure);
     }
 }
 
@@ -265,12 +319,16 @@ void CopyEngine::copyJob(DirectoryJob &job)
         const UniqueFd destinationFd = job.createError                   ? UniqueFd()
                                        : job.walkedDestination.isValid() ? std::move(job.walkedDestination)
                                                                          : openDirectoryBelow(destinationRoot, relative);
+        const UniqueFd previousBeside = previous.where != PreviousVersion::Beside ? UniqueFd()
+                                        : job.keptOpen                     ? std::move(job.walkedPrevious)
+                                                                           : openDirectoryBelow(previous.root, relative);
+        const int previousFd = previous.where == PreviousVersion::InDestination ? destinationFd.get() : previousBeside.get();
         publish(0);
         int linkOrdinal = 0;
         for (; entry < count; ++entry) {
             const QByteArray name = job.name(entry);
             if (job.type(entry) == DT_REG) {
-                job.errors[size_t(entry)] = copyFile(job, sourceFd.get(), destinationFd.get(), name).error();
+                job.errors[size_t(entry)] = copyFile(job, sourceFd.get(), destinationFd.get(), previousFd, name).error();
             } else if (job.type(entry) == DT_LNK) {
                 DirectoryJob::Link &link = job.links[size_t(linkOrdinal++)];
                 struct stat status;
@@ -293,20 +351,28 @@ void CopyEngine::copyJob(DirectoryJob &job)
     }
 }
 
-Result CopyEngine::copyFile(const DirectoryJob &job, int sourceFd, int destinationFd, const QByteArray &name)
+Result CopyEngine::copyFile(const DirectoryJob &job, int sourceFd, int destinationFd, int previousFd, const QByteArray &name)
 {
     if (sourceFd < 0)
         return Result::failure(job.sourceError);
+    // Opened even when it turns out unchanged: a file that cannot be read
+    // fails as it would in a full install.
     struct stat status;
     const UniqueFd in = openRegularFile(sourceFd, name.constData(), status);
     if (!in.isValid())
         return Result::failure(in.error());
-    if (status.st_nlink == 1)
+    if (status.st_nlink == 1) {
+        if (previousFd >= 0 && destinationFd >= 0 && keptUnchanged(status, destinationFd, previousFd, name)) {
+            ++unchanged;
+            return Result::success();
+        }
         return copyRegularFile(in.get(), status, destinationFd, name.constData(), placement);
+    }
     HardLinks::Claim claim = hardLinks.claim({status.st_dev, status.st_ino});
     if (const HardLinks::Copy &first = claim.copy(); first.directory) {
         const UniqueFd firstDirectory = openDirectoryBelow(destinationRoot, first.directory->relativePath());
-        if (firstDirectory.isValid() && linkFile(firstDirectory.get(), first.name.constData(), destinationFd, name.constData()).ok())
+        if (firstDirectory.isValid()
+            && linkFile(firstDirectory.get(), first.name.constData(), destinationFd, name.constData(), placement).ok())
             return Result::success();
         // The first copy is gone or cannot take another name: copy again.
     }
@@ -314,6 +380,17 @@ Result CopyEngine::copyFile(const DirectoryJob &job, int sourceFd, int destinati
     if (copied.ok())
         claim.finished({&job, name});
     return copied;
+}
+
+bool CopyEngine::keptUnchanged(const struct stat &source, int destinationFd, int previousFd, const QByteArray &name)
+{
+    struct stat existing;
+    if (previous.where == PreviousVersion::InDestination)
+        return ::fstatat(previousFd, name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && isUnchangedCopy(existing, source);
+    // The file checked is the file linked, whatever is renamed meanwhile.
+    const UniqueFd old(::openat(previousFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    return old.isValid() && ::fstat(old.get(), &existing) == 0 && isUnchangedCopy(existing, source)
+           && linkOpenFile(old.get(), destinationFd, name.constData()).ok();
 }
 
 void CopyEngine::wait(const std::function<bool()> &ready)

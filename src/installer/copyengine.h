@@ -9,7 +9,9 @@
 // the engine) takes the results in walk order, so everything observable
 // comes in the same order as from a copy made one file after the other.
 // With one job (OSTREL_JOBS=1) there are no workers: the reporter copies
-// each directory itself when it reaches it. Nothing here logs.
+// each directory itself when it reaches it. An update may keep what is
+// unchanged of the version it replaces (see PreviousVersion). Nothing here
+// logs.
 //
 // Threads: the walk and the cursor are the reporter's, called from the
 // thread that made the engine, in this order: walk(); then enter() and
@@ -26,6 +28,7 @@
 
 #include "filecopy.h"
 #include "hardlinks.h"
+#include "posixfs.h"
 #include "result.h"
 #include "uniquefd.h"
 
@@ -88,8 +91,28 @@ private:
     std::vector<Link> links;
     UniqueFd walkedSource;      // kept open from the walk, while there are
     UniqueFd walkedDestination; // not too many; otherwise opened again
+    UniqueFd walkedPrevious;    // (PreviousVersion::Beside only; invalid: there is none)
+    bool keptOpen = false;      // whether the walk kept them
     std::atomic<int> finished{-1}; // -1: not yet opened; then entries done
     bool claimed = false;          // under the engine's mutex
+};
+
+// What an update keeps of the version it replaces: the files that
+// isUnchangedCopy() (filecopy.h) finds unchanged at the same path.
+struct PreviousVersion
+{
+    enum Where {
+        None,          // every file is copied
+        InDestination, // DESTINATION holds it and is updated in place: the
+                       // walk removes what the package does not hold (or
+                       // holds as another kind of entry), and unchanged
+                       // files are left as they are; files need
+                       // Placement::Replacing
+        Beside,        // in the open directory `root`: unchanged files are
+                       // linked from there into the copy
+    };
+    Where where = None;
+    int root = -1; // Beside
 };
 
 class CopyEngine
@@ -97,7 +120,8 @@ class CopyEngine
 public:
     // `placement`: how files are created (see filecopy.h). Starts up to
     // `workers` copy threads; as many as can be had, if fewer.
-    CopyEngine(int sourceRoot, int destinationRoot, int workers, Placement placement);
+    CopyEngine(int sourceRoot, int destinationRoot, int workers, Placement placement,
+               PreviousVersion previous = PreviousVersion());
     ~CopyEngine();
     CopyEngine(const CopyEngine &) = delete;
     CopyEngine &operator=(const CopyEngine &) = delete;
@@ -112,6 +136,12 @@ public:
     // number of regular files. Workers start as directories are queued.
     // Job 0 is the top.
     uint walk();
+    // What an update in place could not remove (paths below DESTINATION);
+    // complete once walk() has returned.
+    const QList<RemoveFailure> &removeFailures() const { return strays; }
+    // How many files were found unchanged and kept; complete once the
+    // reporter has left job 0.
+    uint unchangedFiles() const { return unchanged.load(); }
     int jobCount() const { return int(jobs.size()); }
     DirectoryJob &job(int index) { return *jobs[size_t(index)]; }
 
@@ -132,13 +162,21 @@ public:
 private:
     // Lists, sorts and queues the directory of `job` (its paths and
     // createError set), then walks its subdirectories.
-    void walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd);
+    void walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd, int previousFd);
+    // An update in place: removes what the package does not hold from the
+    // copy of the listed job (see PreviousVersion::InDestination).
+    void removeStrays(const DirectoryJob &job, int destinationFd);
+    void removeStray(const DirectoryJob &job, int destinationFd, const QByteArray &name);
     // Lists and sorts the source directory into the job's entries.
     void listSorted(DirectoryJob &job, int sourceFd);
     void queue(std::unique_ptr<DirectoryJob> job);
     void work();
     void copyJob(DirectoryJob &job);
-    Result copyFile(const DirectoryJob &job, int sourceFd, int destinationFd, const QByteArray &name);
+    Result copyFile(const DirectoryJob &job, int sourceFd, int destinationFd, int previousFd, const QByteArray &name);
+    // Whether the file `name`, whose status in SOURCE is `source`, is
+    // unchanged in the previous version's directory, and kept: left as it
+    // is, or linked into the copy.
+    bool keptUnchanged(const struct stat &source, int destinationFd, int previousFd, const QByteArray &name);
     bool claim(int index);
     void wait(const std::function<bool()> &ready);
     void waitEntry(int index, int entry);
@@ -146,7 +184,10 @@ private:
     const int sourceRoot;
     const int destinationRoot;
     const Placement placement;
+    const PreviousVersion previous;
     const int wantedWorkers;
+    QList<RemoveFailure> strays; // the walk's
+    std::atomic<uint> unchanged{0};
     uint regularFiles = 0;
     struct stat destinationStatus = {};
 

@@ -14,9 +14,10 @@ bool overlap(int directory, int sourceRoot)
 
 } // namespace
 
-Destination::Destination(const NativePath &path, bool atomic)
+Destination::Destination(const NativePath &path, bool atomic, bool changedOnly)
     : destination(path)
     , atomic(atomic)
+    , changedOnly(changedOnly)
     , staging(path.native())
 {
 }
@@ -89,6 +90,8 @@ Destination::Prepared Destination::prepare(int sourceRoot, Preparation &found)
         copyRoot = std::move(existing);
         return Ready;
     }
+    if (changedOnly)
+        current = std::move(existing);
     switch (staging.prepare()) {
     case Staging::Ready:
         break;
@@ -103,9 +106,23 @@ Destination::Prepared Destination::prepare(int sourceRoot, Preparation &found)
     return Ready;
 }
 
+Placement Destination::placement() const
+{
+    return atomic ? Placement::InPlace : changedOnly ? Placement::Replacing : Placement::Unnamed;
+}
+
+PreviousVersion Destination::previousVersion() const
+{
+    if (!changedOnly)
+        return {};
+    if (atomic)
+        return current.isValid() ? PreviousVersion{PreviousVersion::Beside, current.get()} : PreviousVersion{};
+    return {PreviousVersion::InDestination, copyRoot.get()};
+}
+
 QList<RemoveFailure> Destination::clear() const
 {
-    if (atomic || !copyRoot.isValid())
+    if (atomic || changedOnly || !copyRoot.isValid())
         return {};
     return removeDirectoryContents(copyRoot.get());
 }

@@ -1,12 +1,14 @@
 #pragma once
 
 // DESTINATION as one install uses it: made and opened once, locked against
-// other installs (see destinationlock.h), emptied, given its directories'
-// modes and times once the copy is in, synced; for an atomic install, the
-// work directory the new version is built in and the swap (see staging.h).
+// other installs (see destinationlock.h), emptied (unless only what changed
+// is to be written), given its directories' modes and times once the copy
+// is in, synced; for an atomic install, the work directory the new version
+// is built in and the swap (see staging.h).
 // Every step works relative to the descriptors opened here and never
 // follows a link below DESTINATION. Nothing here logs.
 
+#include "copyengine.h"
 #include "destinationlock.h"
 #include "filecopy.h"
 #include "nativepath.h"
@@ -16,15 +18,15 @@
 
 #include <QList>
 
-class CopyEngine;
-class DirectoryJob;
-
 class Destination
 {
 public:
     // `path`: absolute and clean. An atomic install builds the new version
-    // beside it and swaps it in at the end.
-    Destination(const NativePath &path, bool atomic);
+    // beside it and swaps it in at the end. A changed-only install keeps the
+    // files of the version there that are unchanged (see copyengine.h,
+    // PreviousVersion): it updates DESTINATION in place, or, atomic, links
+    // them into the new version.
+    Destination(const NativePath &path, bool atomic, bool changedOnly);
 
     const NativePath &path() const { return destination; }
 
@@ -54,12 +56,15 @@ public:
     // Where the copy goes: DESTINATION, or the staging area; -1 when
     // preparing failed.
     int root() const { return copyRoot.get(); }
-    // Nobody sees the staging area before the swap: files may be written
-    // there under their names.
-    Placement placement() const { return atomic ? Placement::InPlace : Placement::Unnamed; }
+    // How files are created (see filecopy.h): nobody sees the staging area
+    // before the swap, so files may be written there under their names; an
+    // update in place replaces what is there.
+    Placement placement() const;
+    // What the copy may keep of the version it replaces.
+    PreviousVersion previousVersion() const;
 
-    // Empties DESTINATION; returns what could not be removed. An atomic
-    // install has nothing to empty.
+    // Empties DESTINATION; returns what could not be removed. An atomic or
+    // changed-only install has nothing to empty.
     QList<RemoveFailure> clear() const;
     // Gives every directory of the copy its source directory's permission
     // bits and times, deepest first, once everything inside is in place:
@@ -87,10 +92,12 @@ private:
 
     const NativePath destination;
     const bool atomic;
+    const bool changedOnly;
     bool existed = false;
     mode_t existingMode = 0; // when it existed
     Staging staging;
     DestinationLock nameLock, directoryLock;
     UniqueFd lockedInPlace; // when no private lock could be had
     UniqueFd copyRoot;
+    UniqueFd current; // a changed-only atomic install's: DESTINATION as it was
 };

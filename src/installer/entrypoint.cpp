@@ -1,4 +1,4 @@
-// ostrel-installer SOURCE DESTINATION [--atomic]
+// ostrel-installer SOURCE DESTINATION [--atomic] [--changed-only]
 // The process entry point; the install itself is in main.cpp (see there why
 // the two are apart). Further arguments are ignored. Exit statuses: ExitStatus.
 // `--version` or `--help` as the only argument prints to standard output.
@@ -71,11 +71,13 @@ void raiseOpenFileLimit()
 }
 
 const char usageText[] =
-        "Usage: ostrel-installer SOURCE DESTINATION [--atomic]\n"
+        "Usage: ostrel-installer SOURCE DESTINATION [--atomic] [--changed-only]\n"
         "Installs the directory tree SOURCE into DESTINATION, reporting progress to the\n"
         "updater listening on the local socket OstrelUpdater (under $TMPDIR or /tmp).\n"
         "DESTINATION is emptied first; with --atomic the new version is built beside it\n"
-        "and replaces it in one step. Every step is logged to standard error.\n"
+        "and replaces it in one step. With --changed-only the files of DESTINATION that\n"
+        "are unchanged (same size, modification time and mode, one link, yours) are kept\n"
+        "and only the rest is written. Every step is logged to standard error.\n"
         "\n"
         "Exit status: 0 installed, 1 SOURCE not a directory, 2 SOURCE missing,\n"
         "3 no updater, 4 something failed (logged), 5 paths overlap, 6 another install\n"
@@ -105,7 +107,11 @@ int main(int argc, char **argv)
 
     // Options come after the two paths, so those keep their meaning whatever
     // they look like; anything else after them is ignored.
-    const bool atomic = argc > 3 && std::strcmp(argv[3], "--atomic") == 0;
+    InstallMode mode;
+    for (int i = 3; i < argc; ++i) {
+        mode.atomic = mode.atomic || std::strcmp(argv[i], "--atomic") == 0;
+        mode.changedOnly = mode.changedOnly || std::strcmp(argv[i], "--changed-only") == 0;
+    }
     OutputFlusher output;
-    return runInstall(absoluteCleanPath(argv[1]), absoluteCleanPath(argv[2]), atomic, output);
+    return runInstall(absoluteCleanPath(argv[1]), absoluteCleanPath(argv[2]), mode, output);
 }

@@ -10,11 +10,12 @@ Install *runningInstall = nullptr;
 
 } // namespace
 
-Install::Install(const NativePath &source, const NativePath &destination, bool atomic, OutputFlusher &output)
+Install::Install(const NativePath &source, const NativePath &destination, const InstallMode &mode, OutputFlusher &output)
     : source(source)
-    , atomic(atomic)
+    , atomic(mode.atomic)
+    , changedOnly(mode.changedOnly)
     , output(output)
-    , destination(destination, atomic)
+    , destination(destination, mode.atomic, mode.changedOnly)
 {
     Q_ASSERT(!runningInstall);
     runningInstall = this;
@@ -46,7 +47,8 @@ Result Install::openSource()
 
 uint Install::startCopy()
 {
-    engine = std::make_unique<CopyEngine>(sourceFd.get(), destination.root(), CopyEngine::defaultJobs(), destination.placement());
-    linkPlan = std::make_unique<LinkPlan>(source.native(), realSource, destination.root());
+    engine = std::make_unique<CopyEngine>(sourceFd.get(), destination.root(), CopyEngine::defaultJobs(), destination.placement(),
+                                          destination.previousVersion());
+    linkPlan = std::make_unique<LinkPlan>(source.native(), realSource, destination.root(), destination.placement());
     return engine->walk();
 }

@@ -25,7 +25,7 @@ class Install
 public:
     // Is the running install until destroyed; there is at most one.
     // `output` writes its batched lines and messages (the process's).
-    Install(const NativePath &source, const NativePath &destination, bool atomic, OutputFlusher &output);
+    Install(const NativePath &source, const NativePath &destination, const InstallMode &mode, OutputFlusher &output);
     ~Install();
     Install(const Install &) = delete;
     Install &operator=(const Install &) = delete;
@@ -36,6 +36,7 @@ public:
 
     const NativePath source;
     const bool atomic;
+    const bool changedOnly;
     InstallReport report;
     OutputFlusher &output;
     Destination destination;

@@ -66,9 +66,19 @@ private:
 // An atomic install instead builds the new version in a hidden sibling of
 // the destination and swaps the two in one step once all of it is there
 // and synced; on any failure it removes the new version and leaves the
-// destination as it was (ExitAbandoned).
+// destination as it was (ExitAbandoned). A changed-only install gives the
+// same tree, the same lines and messages, but keeps the files of the
+// version it replaces that are unchanged (see isUnchangedCopy in
+// filecopy.h) instead of writing them again: it updates the destination in
+// place, never emptying it, or, atomic, links them into the new version.
 // `output` is the process's batched output (see outputflusher.h).
-ExitStatus runInstall(const NativePath &source, const NativePath &destination, bool atomic, OutputFlusher &output);
+struct InstallMode
+{
+    bool atomic = false;
+    bool changedOnly = false;
+};
+ExitStatus runInstall(const NativePath &source, const NativePath &destination, const InstallMode &mode,
+                      OutputFlusher &output);
 
 // The install steps. They work on the install that runInstall is running and
 // count their failures in its report.

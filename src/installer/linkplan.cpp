@@ -25,10 +25,11 @@ std::optional<QList<QByteArray>> componentsBelow(const QByteArray &path, const Q
 
 } // namespace
 
-LinkPlan::LinkPlan(const QByteArray &source, const QByteArray &realSource, int destinationRoot)
+LinkPlan::LinkPlan(const QByteArray &source, const QByteArray &realSource, int destinationRoot, Placement placement)
     : source(source)
     , realSource(realSource)
     , destinationRoot(destinationRoot)
+    , placement(placement)
 {
 }
 
@@ -71,7 +72,11 @@ Result LinkPlan::create(const QString &installedAt)
     if (directory < 0)
         return Result::failure(openDirectory.error());
     const char *name = found->name.constData();
-    if (const Result created = createSymlinkAt(directory, name, found->text); !created.ok())
+    const QByteArray &text = found->text;
+    const Result created = placement != Placement::Replacing
+            ? createSymlinkAt(directory, name, text)
+            : replaceEntry(directory, name, [&](const char *temporary) { return createSymlinkAt(directory, temporary, text); });
+    if (!created.ok())
         return created;
     // The link is in place; should its times not take, that is no reason
     // to call it missing.

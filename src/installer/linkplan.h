@@ -15,8 +15,9 @@ class LinkPlan
 {
 public:
     // `source`: SOURCE as given and with its links resolved; `destinationRoot`:
-    // the open directory the copy goes into.
-    LinkPlan(const QByteArray &source, const QByteArray &realSource, int destinationRoot);
+    // the open directory the copy goes into; `placement`: Replacing when a
+    // link is to take the place of what is there (see filecopy.h).
+    LinkPlan(const QByteArray &source, const QByteArray &realSource, int destinationRoot, Placement placement);
 
     // Records the link `name` of the directory `directory`, read as `link`,
     // under its installed path, and returns its text for the destination:
@@ -44,6 +45,7 @@ private:
 
     const QByteArray source, realSource;
     const int destinationRoot;
+    const Placement placement;
     QHash<QString, Pending> pending;
     const DirectoryJob *openDirectoryOf = nullptr;
     UniqueFd openDirectory;

@@ -46,16 +46,17 @@ QString errorText(int error)
 
 } // namespace
 
-ExitStatus runInstall(const NativePath &source, const NativePath &destination, bool atomic, OutputFlusher &output)
+ExitStatus runInstall(const NativePath &source, const NativePath &destination, const InstallMode &mode,
+                      OutputFlusher &output)
 {
     try {
-        Install install(source, destination, atomic, output);
+        Install install(source, destination, mode, output);
         installPackage(source.text(), destination.text());
         return install.report.exitStatus();
     } catch (const std::exception &) {
         // Not even the line saying so could be written (installPackage
         // handles the rest).
-        return atomic ? ExitAbandoned : ExitIncomplete;
+        return mode.atomic ? ExitAbandoned : ExitIncomplete;
     }
 }
 
@@ -145,6 +146,10 @@ void installPackage(const QString &source, const QString &destination)
         }
         const uint files = install.startCopy();
         const CopyEngine &copy = install.copy();
+        for (const RemoveFailure &failure : copy.removeFailures()) {
+            LOG(QStringLiteral("Unable to remove %1").arg(install.destination.path().child(failure.path).text()));
+            install.report.countFailure();
+        }
         if (copy.threadsStarted() < copy.threadsWanted())
             LOG(QStringLiteral("Copying with %1 of %2 threads: no more could be started")
                         .arg(copy.threadsStarted())
@@ -160,6 +165,8 @@ void installPackage(const QString &source, const QString &destination)
             LOG(QStringLiteral("Unable to set the mode and times of %1").arg(directory.text()));
             install.report.countFailure();
         }
+        if (install.changedOnly)
+            LOG(QStringLiteral("%1 of %2 files unchanged, kept from the previous version").arg(copy.unchangedFiles()).arg(files));
         // The done message promises that the install is on disk: files and
         // directory entries alike. One sync of the file system costs far less
         // than syncing each file.

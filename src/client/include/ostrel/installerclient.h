@@ -18,7 +18,7 @@ class InstallerClientPrivate;
     to the signals and calls start(). The client makes a private socket
     directory (mode 0700) for the run, listens there as \c OstrelUpdater,
     starts the installer with \c TMPDIR set to that directory and the
-    arguments \c{SOURCE DESTINATION [--atomic]}, and reads its progress
+    arguments \c{SOURCE DESTINATION [--atomic] [--changed-only]}, and reads its progress
     messages. Only a connection from the installer process itself (or one of
     its children) is taken as the installer; any other is closed at once.
 
@@ -50,6 +50,7 @@ class InstallerClient : public QObject
     Q_PROPERTY(QString source READ source WRITE setSource)
     Q_PROPERTY(QString destination READ destination WRITE setDestination)
     Q_PROPERTY(bool atomic READ isAtomic WRITE setAtomic)
+    Q_PROPERTY(bool changedOnly READ isChangedOnly WRITE setChangedOnly)
     Q_PROPERTY(QString logFile READ logFile WRITE setLogFile)
     Q_PROPERTY(bool running READ isRunning)
 
@@ -100,6 +101,15 @@ public:
     */
     bool isAtomic() const;
     void setAtomic(bool atomic);
+
+    /*!
+        Whether the files of the destination that are unchanged (same size,
+        modification time and permission bits, one link, the installing
+        user's) are kept instead of written again (\c --changed-only): the
+        result is the same tree, at the cost of what changed. Off by default.
+    */
+    bool isChangedOnly() const;
+    void setChangedOnly(bool changedOnly);
 
     /*!
         A file that receives the installer's diagnostic lines as they come
