@@ -268,6 +268,9 @@ private Q_SLOTS:
         QTest::newRow("a missing directory") << "openSubdirectory" << "gone" << ENOENT;
         QTest::newRow("a path below a link") << "openDirectoryBelow" << "link/x" << ENOTDIR;
         QTest::newRow("a directory made over a file") << "makeSubdirectory" << "file" << ENOTDIR;
+        QTest::newRow("a directory there already, another user's") << "makeSubdirectory" << "nobody's" << EEXIST;
+        // Its own: open to others only as far as both its mode and the one asked for (0750) allow.
+        QTest::newRow("a directory there already, shared while it fills") << "shareSubdirectory" << "dir" << 0;
         QTest::newRow("a FIFO taken for a file (no hang)") << "openRegularFile" << "fifo" << EINVAL;
         QTest::newRow("a link taken for a file") << "openRegularFile" << "link" << ELOOP;
         QTest::newRow("a path through a file") << "makePath" << "file/sub" << ENOTDIR;
@@ -286,6 +289,11 @@ private Q_SLOTS:
                 && ::mkfifo(QFile::encodeName(t + "/fifo"), 0600) == 0);
         const UniqueFd top(::open(QFile::encodeName(t), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         const QByteArray bytes = QFile::encodeName(name);
+        if (name == "nobody's") {
+            if (::geteuid() != 0 || !::getpwnam("nobody"))
+                QSKIP("another user's directory needs root and a user named nobody");
+            QVERIFY(QDir(t).mkdir(name) && ::chown(QFile::encodeName(t + '/' + name), ::getpwnam("nobody")->pw_uid, 0) == 0);
+        }
         struct stat status;
         int got = 0;
         if (operation == "openSubdirectory")
@@ -294,6 +302,12 @@ private Q_SLOTS:
             got = openDirectoryBelow(top.get(), bytes).error();
         else if (operation == "makeSubdirectory")
             got = makeSubdirectory(top.get(), bytes.constData()).error();
+        else if (operation == "shareSubdirectory") {
+            QVERIFY(QFile::setPermissions(t + '/' + name, QFileDevice::Permissions(0x7755))); // rwxr-xr-x
+            got = makeSubdirectory(top.get(), bytes.constData(), 0750).error();
+            QVERIFY(::stat(QFile::encodeName(t + '/' + name), &status) == 0);
+            QCOMPARE(status.st_mode & 07777, mode_t(0750));
+        }
         else if (operation == "openRegularFile")
             got = openRegularFile(top.get(), bytes.constData(), status).error();
         else if (operation == "makePath")

@@ -57,7 +57,7 @@ UniqueFd openDirectoryBelow(int root, const QByteArray &relative)
     return directory;
 }
 
-UniqueFd makeSubdirectory(int directoryFd, const char *name)
+UniqueFd makeSubdirectory(int directoryFd, const char *name, mode_t sharedWith)
 {
     // Private while it fills: nobody else may read what lands in it before
     // it has its real mode, nor add anything to it.
@@ -71,13 +71,14 @@ UniqueFd makeSubdirectory(int directoryFd, const char *name)
     UniqueFd directory = openSubdirectory(directoryFd, name);
     if (!directory.isValid() || (made && (processUmask() & 0700) == 0))
         return directory;
-    // One that was there is used only if it is the user's own, and made
-    // private like a new one; a umask that takes the owner's own bits
-    // would leave a new one unwritable.
+    // One that was there is used only if it is the user's own, and shared
+    // no further than both modes allow; a umask that takes the owner's own
+    // bits would leave a new one unwritable.
     struct stat status;
     if (!made && (::fstat(directory.get(), &status) != 0 || status.st_uid != ::geteuid()))
         return UniqueFd::failure(EEXIST);
-    if (::fchmod(directory.get(), 0700) != 0)
+    const mode_t mode = made ? 0700 : (0700 | (status.st_mode & sharedWith & 0077));
+    if ((made || (status.st_mode & 07777) != mode) && ::fchmod(directory.get(), mode) != 0)
         return UniqueFd::failure(errno);
     return directory;
 }

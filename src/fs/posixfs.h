@@ -39,10 +39,12 @@ UniqueFd openDirectoryBelow(int root, const QByteArray &relative);
 // Creates the subdirectory `name`, private to the process's user (0700,
 // whatever the umask) until the caller gives it its real mode, and opens it
 // as openSubdirectory does. A directory of that name that is there already
-// is used if it is the user's own, and made private the same way; one of
+// is used if it is the user's own, and keeps of the others' permission bits
+// only those that `sharedWith` has too (so that nobody can read or add
+// there what neither mode allows; 0: private like a new one); one of
 // another user's is refused (EEXIST), as is another file system's mount
 // point (EXDEV). Invalid, with its error() set, on failure.
-UniqueFd makeSubdirectory(int directoryFd, const char *name);
+UniqueFd makeSubdirectory(int directoryFd, const char *name, mode_t sharedWith = 0);
 
 // Whether the subdirectory `name` of the open directory is another mount's
 // root (a mount point).

@@ -178,21 +178,24 @@ void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, 
         const QByteArray subdirectory = queued->name(entry);
         const UniqueFd sourceSub = openSubdirectory(sourceFd, subdirectory.constData());
         const int sourceError = sourceSub.error();
+        struct stat subStatus;
+        const bool subStatusKnown = sourceSub.isValid() && ::fstat(sourceSub.get(), &subStatus) == 0;
         // An unreadable directory still gets its (empty) copy; one that is
         // gone or has become something else gets none.
         UniqueFd destinationSub;
         int createError = 0;
         if (!isGone(sourceError)) {
-            destinationSub = makeSubdirectory(destinationFd, subdirectory.constData());
+            // An update keeps a directory readable to whom both versions let
+            // read it, while it fills.
+            const bool update = previous.where == PreviousVersion::InDestination && subStatusKnown;
+            destinationSub = makeSubdirectory(destinationFd, subdirectory.constData(), update ? subStatus.st_mode : 0);
             createError = destinationSub.error();
         } else if (previous.where == PreviousVersion::InDestination && destinationFd >= 0) {
             removeStray(*queued, destinationFd, subdirectory);
         }
         // The destination itself, mounted inside the source: copying it
         // into itself would never end.
-        struct stat subStatus;
-        const bool isDestination = sourceSub.isValid() && ::fstat(sourceSub.get(), &subStatus) == 0
-                                   && subStatus.st_dev == destinationStatus.st_dev && subStatus.st_ino == destinationStatus.st_ino;
+        const bool isDestination = subStatusKnown && subStatus.st_dev == destinationStatus.st_dev && subStatus.st_ino == destinationStatus.st_ino;
         queued->children.push_back(int(jobs.size()));
         auto child = std::make_unique<DirectoryJob>();
         child->parent = queued;
