@@ -40,6 +40,13 @@ Result copyRegularFile(int in, const struct stat &source, int destinationFd, con
 // can have made or can change such a file, nor reach it under another name.
 bool isUnchangedCopy(const struct stat &existing, const struct stat &source);
 
+// Whether opening the regular file whose status is `status` for reading
+// would certainly succeed, judged without opening it: the process owns it
+// and the owner may read it (an access control list never narrows the
+// owner's own entry), or the process may read any file (CAP_DAC_OVERRIDE or
+// CAP_DAC_READ_SEARCH). When false, only opening it tells.
+bool isReadableWithoutOpening(const struct stat &status);
+
 // Gives the file `from` of one open directory a second name, `to`, in
 // another (a hard link); with Placement::Replacing, in place of what `to` is.
 Result linkFile(int fromDirectoryFd, const char *from, int toDirectoryFd, const char *to,

@@ -75,7 +75,7 @@ UniqueFd makeSubdirectory(int directoryFd, const char *name, mode_t sharedWith)
     // no further than both modes allow; a umask that takes the owner's own
     // bits would leave a new one unwritable.
     struct stat status;
-    if (!made && (::fstat(directory.get(), &status) != 0 || status.st_uid != ::geteuid()))
+    if (!made && (::fstat(directory.get(), &status) != 0 || status.st_uid != effectiveUser()))
         return UniqueFd::failure(EEXIST);
     const mode_t mode = made ? 0700 : (0700 | (status.st_mode & sharedWith & 0077));
     if ((made || (status.st_mode & 07777) != mode) && ::fchmod(directory.get(), mode) != 0)
@@ -166,6 +166,12 @@ unsigned char entryType(int directoryFd, const DirectoryEntry &entry)
     if (::fstatat(directoryFd, entry.name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
         return DT_UNKNOWN;
     return IFTODT(status.st_mode);
+}
+
+uid_t effectiveUser()
+{
+    static const uid_t user = ::geteuid();
+    return user;
 }
 
 mode_t processUmask()

@@ -90,6 +90,10 @@ unsigned char entryType(int directoryFd, const DirectoryEntry &entry);
 // it by setting it, which would race with threads creating files).
 mode_t processUmask();
 
+// The process's effective user id, read once: it is compared with the owner
+// of every file an update keeps, and the program never changes it.
+uid_t effectiveUser();
+
 // mkdir -p: creates `path` and its missing parents (mode 0777 less the
 // umask). Succeeds when `path` is a directory afterwards.
 Result makePath(const QByteArray &path);

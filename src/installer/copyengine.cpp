@@ -236,7 +236,7 @@ void CopyEngine::removeStrays(const DirectoryJob &job, int destinationFd)
             // mount points are left alone by the removal anyway.
             struct stat status;
             keep = ::fstatat(destinationFd, entry.name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
-                   && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid();
+                   && S_ISDIR(status.st_mode) && status.st_uid == effectiveUser();
         } else if (type == DT_REG || type == DT_LNK) {
             keep = entryType(destinationFd, entry) != DT_DIR; // renamed over, once the new one is complete
         }
@@ -358,14 +358,24 @@ Result CopyEngine::copyFile(const DirectoryJob &job, int sourceFd, int destinati
 {
     if (sourceFd < 0)
         return Result::failure(job.sourceError);
-    // Opened even when it turns out unchanged: a file that cannot be read
-    // fails as it would in a full install.
+    const bool mayKeep = previousFd >= 0 && destinationFd >= 0;
     struct stat status;
+    // A file kept is not opened when its status shows it could be: one that
+    // cannot be read fails as it would in a full install.
+    bool triedKeeping = false;
+    if (mayKeep && ::fstatat(sourceFd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
+        && status.st_nlink == 1 && isReadableWithoutOpening(status)) {
+        triedKeeping = true;
+        if (keptUnchanged(status, destinationFd, previousFd, name)) {
+            ++unchanged;
+            return Result::success();
+        }
+    }
     const UniqueFd in = openRegularFile(sourceFd, name.constData(), status);
     if (!in.isValid())
         return Result::failure(in.error());
     if (status.st_nlink == 1) {
-        if (previousFd >= 0 && destinationFd >= 0 && keptUnchanged(status, destinationFd, previousFd, name)) {
+        if (mayKeep && !triedKeeping && keptUnchanged(status, destinationFd, previousFd, name)) {
             ++unchanged;
             return Result::success();
         }
