@@ -121,11 +121,10 @@ private Q_SLOTS:
         auto client = std::make_unique<PipeClient>();
         const QStringList lines = loggedBy([&] {
             client->connect(server.fullServerName());
-            const auto error = QLocalSocket::LocalSocketError(number);
             call == 0   ? client->startProgress(number)
             : call == 1 ? client->progress(number)
             : call == 2 ? client->stopProgress()
-                        : void(QMetaObject::invokeMethod(client.get(), "onPipeError", Q_ARG(QLocalSocket::LocalSocketError, error)));
+                        : void(QMetaObject::invokeMethod(client.get(), "onPipeError", Q_ARG(int, number)));
         });
         QCOMPARE(lines, (QStringList{"PipeClient::connect: Connect to Updater start", "PipeClient::connect: Try #1",
                                      "PipeClient::connect: Connect to Updater done", "PipeClient::" + logged}));

@@ -1,14 +1,19 @@
 #include "pipeclient.h"
 
 #include "log.h"
+#include "nativename.h"
 #include "protocol.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QThread>
 
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -22,18 +27,41 @@ const int retryPauseMs = 100;
 // Beyond this much, batched messages are written at once.
 const qsizetype batchLimit = 16 * 1024;
 
+// The socket file of the server `name`, where QLocalServer makes it.
+QByteArray serverPath(const QString &name)
+{
+    return encodeFileName(name.startsWith(u'/') ? name : QDir::tempPath() + u'/' + name);
+}
+
+// One connection attempt. A server whose queue of connections is full is
+// waited for, up to `timeoutMs`.
+UniqueFd connectOnce(const QByteArray &path, int timeoutMs)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.isEmpty() || size_t(path.size()) >= sizeof address.sun_path)
+        return UniqueFd::failure(ENAMETOOLONG);
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (!fd.isValid() || ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0)
+        return UniqueFd::failure(errno);
+    while (::connect(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        if (errno != EINTR)
+            return UniqueFd::failure(errno);
+    return fd;
+}
+
 } // namespace
 
 PipeClient::PipeClient(QObject *parent)
     : QObject(parent)
-    , localSocket(new QLocalSocket(this))
 {
 }
 
 PipeClient::~PipeClient()
 {
     deliver();
-    delete localSocket;
 }
 
 bool PipeClient::connect(const QString &connectionName)
@@ -43,22 +71,21 @@ bool PipeClient::connect(const QString &connectionName)
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         socketFd = -1;
+        socket.reset();
     }
-    localSocket->abort();
-    bool connected = false;
+    const QByteArray path = serverPath(connectionName);
+    UniqueFd connected;
     QElapsedTimer sinceTry;
     for (int attempt = 1;; ++attempt) {
         sinceTry.start();
-        localSocket->connectToServer(connectionName, QIODevice::ReadWrite);
         LOG(QStringLiteral("Try #%1").arg(attempt));
-        // The last attempt gets no wait: it is reported as a failure even if
-        // it happened to connect at once.
+        // The last attempt is reported as a failure even if it would
+        // connect at once.
         if (attempt > maxTries)
             break;
-        if (localSocket->waitForConnected(connectTimeoutMs)) {
-            connected = true;
+        connected = connectOnce(path, connectTimeoutMs);
+        if (connected.isValid())
             break;
-        }
         // With no socket to connect to, a try fails at once. Pausing keeps
         // the tries spread over several seconds, so an updater that starts
         // listening just after starting us is still found.
@@ -71,12 +98,11 @@ bool PipeClient::connect(const QString &connectionName)
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         queued.clear();
-        // Messages go straight to the socket's descriptor, which Qt keeps
-        // non-blocking, through a queue of our own that any thread may
-        // flush.
-        socketFd = connected ? int(localSocket->socketDescriptor()) : -1;
+        // Messages go through a queue of our own that any thread may flush.
+        socket = std::move(connected);
+        socketFd = socket.get();
     }
-    return connected;
+    return socketFd >= 0;
 }
 
 void PipeClient::startProgress(int count)
@@ -105,9 +131,13 @@ void PipeClient::stopProgress()
         LOG(QStringLiteral("Unable to deliver the last %1 bytes of progress to the Updater").arg(undelivered));
 }
 
-void PipeClient::onPipeError(QLocalSocket::LocalSocketError err)
+void PipeClient::onPipeError(int err)
 {
-    LOG(QStringLiteral("QLocalSocket error: %1").arg(int(err)));
+    // Log readers know this line by the function text it had when the
+    // error was QLocalSocket's enum (see log.h); without the network
+    // library, the text is given as it was.
+    ::ostrel::writeLogLine(__FILE__, __LINE__, "void PipeClient::onPipeError(QLocalSocket::LocalSocketError)",
+                           QStringLiteral("QLocalSocket error: %1").arg(err));
 }
 
 void PipeClient::batchMessages(bool on)
@@ -141,7 +171,7 @@ void PipeClient::writeQueued()
     qsizetype written = 0;
     while (socketFd >= 0 && written < queued.size()) {
         // MSG_NOSIGNAL: an updater that has gone must not kill us.
-        const ssize_t n = ::send(socketFd, queued.constData() + written, size_t(queued.size() - written), MSG_NOSIGNAL);
+        const ssize_t n = ::send(socketFd, queued.constData() + written, size_t(queued.size() - written), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             written += n;
         } else if (n < 0 && errno == EINTR) {

@@ -2,14 +2,17 @@
 
 // PipeClient: the installer's one-way progress channel to the updater.
 
-#include <QLocalSocket>
+#include "uniquefd.h"
+
 #include <QObject>
 
 #include <mutex>
 
 // The installer's one-way channel to the updater, a local socket on which it
-// writes the messages of protocol.h. There is no event loop: connecting blocks, sending never does. Nothing is
-// ever read back.
+// writes the messages of protocol.h. There is no event loop: connecting
+// blocks, sending never does. Nothing is ever read back. The socket is a
+// plain Unix-domain one, found where a QLocalServer of that name listens,
+// so the installer loads no network library.
 //
 // The operations are slots so that the updater side can reach them through
 // the meta-object, but the installer calls them directly.
@@ -22,7 +25,8 @@ public:
     ~PipeClient() override;
 
 public slots:
-    // Tries to connect to the local server `connectionName`: up to 101
+    // Tries to connect to the local server `connectionName` (a path, or a
+    // name in the temporary directory, as QLocalServer takes it): up to 101
     // connection attempts, each but the last followed by a wait of up to
     // 30 s; tries that fail at once are spaced 100 ms apart, so a missing
     // updater is given about 10 s. Returns true once connected, false when
@@ -42,7 +46,8 @@ public slots:
 
 private slots:
     // Not connected to anything; kept reachable by name for diagnostics.
-    void onPipeError(QLocalSocket::LocalSocketError err);
+    // `err` is a QLocalSocket::LocalSocketError.
+    void onPipeError(int err);
 
 public:
     // With batching on, messages wait in the queue until flushMessages()
@@ -59,9 +64,9 @@ private:
     qint64 deliver();
 
     int progressCount = 0;
-    QLocalSocket *localSocket;
     std::mutex queueMutex;
     QByteArray queued;
-    int socketFd = -1; // the connected socket, -1 once the updater has gone
+    UniqueFd socket;
+    int socketFd = -1; // socket while the updater is there, -1 once it has gone
     bool batching = false;
 };
