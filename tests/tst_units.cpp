@@ -190,9 +190,10 @@ private Q_SLOTS:
         QVERIFY(fails ? !QFile::exists(dir.filePath("missing")) : written.open(QIODevice::ReadOnly) && written.readAll() == data);
     }
 
-    // The engine copies a tree with any number of threads and hands each
-    // entry to the reporter in walk order; names that share an inode, in
-    // directories that different threads copy, share one in the copy. Every directory ends in entries
+    // The engine copies a tree with any number of threads, also sharing a
+    // large directory among them, and hands each entry to the reporter in
+    // walk order; names that share an inode, in directories that different
+    // threads copy, share one in the copy. Every directory ends in entries
     // the reporter does not wait for (FIFOs, subdirectories), so it is done
     // with a directory while its worker may still be in it: the engine must
     // keep the entries alive until both are (scripts/sanitize runs this
@@ -200,24 +201,31 @@ private Q_SLOTS:
     void copyEngine_data()
     {
         QTest::addColumn<int>("workers");
-        QTest::newRow("the reporter alone") << 1;
-        QTest::newRow("2 threads") << 2;
-        QTest::newRow("4 threads") << 4;
+        QTest::addColumn<int>("directories");
+        QTest::addColumn<int>("files"); // in each
+        QTest::newRow("the reporter alone") << 1 << 40 << 3;
+        QTest::newRow("2 threads") << 2 << 40 << 3;
+        QTest::newRow("4 threads") << 4 << 40 << 3;
+        // Threads with no directory left to take share the one there is.
+        QTest::newRow("2 threads, one large directory") << 2 << 1 << 300;
+        QTest::newRow("4 threads, two large directories") << 4 << 2 << 300;
     }
 
     void copyEngine()
     {
         QFETCH(int, workers);
+        QFETCH(int, directories);
+        QFETCH(int, files);
         QTemporaryDir dir;
         const QString source = dir.filePath("s");
         QStringList expected; // regular files in walk order
-        for (int d = 0; d < 40; ++d) {
+        for (int d = 0; d < directories; ++d) {
             const QString sub = QStringLiteral("%1/d%2").arg(source).arg(d, 2, 10, QLatin1Char('0'));
-            for (int f = 0; f < 3; ++f) {
-                QVERIFY(makeFile(QStringLiteral("%1/f%2").arg(sub).arg(f), QByteArray::number(d * 10 + f)));
-                expected << QStringLiteral("d%1/f%2").arg(d, 2, 10, QLatin1Char('0')).arg(f);
+            for (int f = 0; f < files; ++f) {
+                QVERIFY(makeFile(QStringLiteral("%1/f%2").arg(sub).arg(f, 3, 10, QLatin1Char('0')), QByteArray::number(d * 1000 + f)));
+                expected << QStringLiteral("d%1/f%2").arg(d, 2, 10, QLatin1Char('0')).arg(f, 3, 10, QLatin1Char('0'));
             }
-            QVERIFY(::link(QFile::encodeName(source + "/d00/f0"), QFile::encodeName(sub + "/h")) == 0);
+            QVERIFY(::link(QFile::encodeName(source + "/d00/f000"), QFile::encodeName(sub + "/h")) == 0);
             expected << QStringLiteral("d%1/h").arg(d, 2, 10, QLatin1Char('0'));
             for (int x = 0; x < 40; ++x)
                 QVERIFY(::mkfifo(QFile::encodeName(QStringLiteral("%1/x%2").arg(sub).arg(x, 2, 10, QLatin1Char('0'))), 0600) == 0);
@@ -252,8 +260,8 @@ private Q_SLOTS:
             QVERIFY(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly) && copy.readAll() == original.readAll());
         }
         struct stat linked;
-        QVERIFY(::stat(QFile::encodeName(dir.filePath("d/d00/f0")), &linked) == 0);
-        QCOMPARE(linked.st_nlink, nlink_t(41));
+        QVERIFY(::stat(QFile::encodeName(dir.filePath("d/d00/f000")), &linked) == 0);
+        QCOMPARE(linked.st_nlink, nlink_t(directories + 1));
     }
 
     // The file-system layer's refusals, each with its cause as a value.

@@ -18,6 +18,9 @@ namespace {
 
 // How many directories the workers may be ahead of the reporter.
 const int aheadLimit = 64;
+// How many entries a directory needs for an idle worker to help copy it:
+// fewer, and waking the worker costs more than it saves.
+const int minimumShared = 4;
 // How many directories keep the descriptors the walk opened them with, so
 // that a worker need not open them again component by component: up to a
 // thousand, three descriptors at most each, within a quarter of what the
@@ -141,28 +144,30 @@ void CopyEngine::listSorted(DirectoryJob &job, int sourceFd)
         const int byKey = a.key.compare(b.key);
         return byKey != 0 ? byKey < 0 : a.name < b.name;
     });
-    int linkCount = 0;
     for (const Sorted &entry : sorted) {
         const DirectoryEntry &listed = entries[entry.index];
         const unsigned char type = entryType(sourceFd, listed);
         job.nameOffsets.push_back(quint32(job.names.size()));
         job.names += listed.name;
         job.names += '\0';
+        if (type == DT_LNK)
+            job.linkEntries.push_back(int(job.types.size()));
         job.types.push_back(type);
         regularFiles += type == DT_REG;
-        linkCount += type == DT_LNK;
     }
+    job.count = int(job.types.size());
     job.errors.assign(job.types.size(), 0);
-    job.links.resize(size_t(linkCount));
+    job.links.resize(job.linkEntries.size());
+    job.done = std::make_unique<std::atomic<bool>[]>(job.types.size());
 }
 
 void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd, int previousFd)
 {
     job->hasStatus = ::fstat(sourceFd, &job->status) == 0;
     if (jobs.size() < size_t(keptDirectories())) {
-        job->walkedSource = duplicate(sourceFd);
-        job->walkedDestination = duplicate(destinationFd);
-        job->walkedPrevious = duplicate(previousFd);
+        job->source = duplicate(sourceFd);
+        job->destination = duplicate(destinationFd);
+        job->previousBeside = duplicate(previousFd);
         job->keptOpen = true;
     }
 
@@ -277,80 +282,135 @@ void CopyEngine::work()
 {
     for (;;) {
         DirectoryJob *job = nullptr;
+        DirectoryJob *helped = nullptr;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            workAvailable.wait(lock, [this] {
+            ++idleWorkers;
+            workAvailable.wait(lock, [&] {
                 while (nextUnclaimed < int(jobs.size()) && jobs[size_t(nextUnclaimed)]->claimed)
                     ++nextUnclaimed;
-                return stopping || (nextUnclaimed < int(jobs.size()) && nextUnclaimed < reporterAt + aheadLimit);
+                if (stopping || (nextUnclaimed < int(jobs.size()) && nextUnclaimed < reporterAt + aheadLimit))
+                    return true;
+                helped = helpWanted();
+                return helped != nullptr;
             });
+            --idleWorkers;
             if (stopping)
                 return;
-            job = jobs[size_t(nextUnclaimed)].get();
-            claim(nextUnclaimed);
+            if (!helped) {
+                job = jobs[size_t(nextUnclaimed)].get();
+                claim(nextUnclaimed);
+            }
         }
-        copyJob(*job);
+        if (job)
+            copyJob(*job);
+        else
+            copyEntries(*helped);
     }
+}
+
+DirectoryJob *CopyEngine::helpWanted()
+{
+    while (!helpable.empty()) {
+        DirectoryJob *job = helpable.front();
+        if (job->nextEntry.load() < job->count - 1)
+            return job;
+        helpable.erase(helpable.begin()); // its last entries are taken
+    }
+    return nullptr;
 }
 
 void CopyEngine::copyJob(DirectoryJob &job)
 {
-    // The reporter, when it waits, is woken for every 32 entries and at
-    // the end, not for each one. Once the last is published, the entries
-    // are the reporter's to free: nothing here reads them again.
-    const int count = job.entryCount();
-    auto publish = [&](int finished) {
-        job.finished.store(finished);
-        if ((finished % 32 == 0 || finished == count) && reporterWaiting.load()) {
-            std::lock_guard<std::mutex> lock(mutex);
-            progressMade.notify_all();
-        }
-    };
-    int entry = 0;
     try {
         // A directory the walk could not keep open is opened again by its
         // path, made once.
-        const bool walked = job.walkedSource.isValid() && job.walkedDestination.isValid();
+        const bool walked = job.source.isValid() && job.destination.isValid();
         const QByteArray relative = walked ? QByteArray() : job.relativePath();
-        UniqueFd sourceFd;
-        if (job.listError) {
+        if (job.listError)
             job.sourceError = job.listError;
-        } else {
-            sourceFd = job.walkedSource.isValid() ? std::move(job.walkedSource) : openDirectoryBelow(sourceRoot, relative);
-            job.sourceError = sourceFd.error();
-        }
-        const UniqueFd destinationFd = job.createError                   ? UniqueFd()
-                                       : job.walkedDestination.isValid() ? std::move(job.walkedDestination)
-                                                                         : openDirectoryBelow(destinationRoot, relative);
-        const UniqueFd previousBeside = previous.where != PreviousVersion::Beside ? UniqueFd()
-                                        : job.keptOpen                     ? std::move(job.walkedPrevious)
-                                                                           : openDirectoryBelow(previous.root, relative);
-        const int previousFd = previous.where == PreviousVersion::InDestination ? destinationFd.get() : previousBeside.get();
-        publish(0);
-        int linkOrdinal = 0;
-        for (; entry < count; ++entry) {
-            const QByteArray name = job.name(entry);
-            if (job.type(entry) == DT_REG) {
-                job.errors[size_t(entry)] = copyFile(job, sourceFd.get(), destinationFd.get(), previousFd, name).error();
-            } else if (job.type(entry) == DT_LNK) {
-                DirectoryJob::Link &link = job.links[size_t(linkOrdinal++)];
-                struct stat status;
-                if (sourceFd.isValid() && ::fstatat(sourceFd.get(), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-                    link.text = readLinkAt(sourceFd.get(), name.constData());
-                    link.times[0] = status.st_atim;
-                    link.times[1] = status.st_mtim;
-                }
-            }
-            publish(entry + 1);
-        }
+        else if (!job.source.isValid())
+            job.source = openDirectoryBelow(sourceRoot, relative);
+        if (!job.listError)
+            job.sourceError = job.source.error();
+        if (!job.createError && !job.destination.isValid())
+            job.destination = openDirectoryBelow(destinationRoot, relative);
+        if (previous.where == PreviousVersion::Beside && !job.keptOpen)
+            job.previousBeside = openDirectoryBelow(previous.root, relative);
     } catch (const std::bad_alloc &) {
+        // Out of memory: the directory fails, and is reported as failed
+        // like any other file that could not be copied.
+        job.sourceError = ENOMEM;
+        job.outOfMemory = true;
+    }
+    job.opened.store(true);
+    if (reporterWaiting.load()) {
+        std::lock_guard<std::mutex> lock(mutex);
+        progressMade.notify_all();
+    }
+    // Enough left for another thread to take a share: an idle worker may.
+    if (job.count >= minimumShared && !workers.empty()) {
+        bool wake = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            helpable.push_back(&job);
+            wake = idleWorkers > 0;
+        }
+        if (wake)
+            workAvailable.notify_one();
+    }
+    copyEntries(job);
+}
+
+void CopyEngine::copyEntries(DirectoryJob &job)
+{
+    for (int entry = job.nextEntry.fetch_add(1); entry < job.count; entry = job.nextEntry.fetch_add(1)) {
+        if (!job.outOfMemory.load()) {
+            try {
+                copyEntry(job, entry);
+            } catch (const std::bad_alloc &) {
+                job.outOfMemory = true;
+            }
+        }
         // Out of memory: what is left of the directory fails, and is
         // reported as failed like any other file that could not be copied.
-        if (job.finished.load() < 0)
-            job.sourceError = ENOMEM;
-        for (; entry < count; ++entry)
+        if (job.outOfMemory.load() && job.type(entry) == DT_REG && job.errors[size_t(entry)] == 0)
             job.errors[size_t(entry)] = ENOMEM;
-        publish(count);
+        entryDone(job, entry);
+    }
+}
+
+void CopyEngine::copyEntry(DirectoryJob &job, int entry)
+{
+    const QByteArray name = job.name(entry);
+    const int sourceFd = job.source.get();
+    if (job.type(entry) == DT_REG) {
+        const int destinationFd = job.destination.get();
+        const int previousFd = previous.where == PreviousVersion::InDestination ? destinationFd : job.previousBeside.get();
+        job.errors[size_t(entry)] = copyFile(job, sourceFd, destinationFd, previousFd, name).error();
+    } else if (job.type(entry) == DT_LNK) {
+        const auto ordinal = std::lower_bound(job.linkEntries.cbegin(), job.linkEntries.cend(), entry) - job.linkEntries.cbegin();
+        DirectoryJob::Link &link = job.links[size_t(ordinal)];
+        struct stat status;
+        if (sourceFd >= 0 && ::fstatat(sourceFd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+            link.text = readLinkAt(sourceFd, name.constData());
+            link.times[0] = status.st_atim;
+            link.times[1] = status.st_mtim;
+        }
+    }
+}
+
+void CopyEngine::entryDone(DirectoryJob &job, int entry)
+{
+    // The reporter, when it waits, is woken for every 32 entries and once
+    // the job is done, not for each one. Once the last is done, the entries
+    // are the reporter's to free: nothing here reads them again.
+    const int count = job.count;
+    job.done[size_t(entry)].store(true);
+    const int doneNow = job.entriesDone.fetch_add(1) + 1;
+    if (((entry + 1) % 32 == 0 || entry == count - 1 || doneNow == count) && reporterWaiting.load()) {
+        std::lock_guard<std::mutex> lock(mutex);
+        progressMade.notify_all();
     }
 }
 
@@ -429,13 +489,13 @@ void CopyEngine::enter(int index)
     workAvailable.notify_all();
     if (mine)
         copyJob(wanted);
-    wait([&wanted] { return wanted.finished.load() >= 0; });
+    wait([&wanted] { return wanted.opened.load(); });
 }
 
 void CopyEngine::waitEntry(int index, int entry)
 {
     DirectoryJob &wanted = job(index);
-    wait([&wanted, entry] { return wanted.finished.load() > entry; });
+    wait([&wanted, entry] { return wanted.done[size_t(entry)].load(); });
 }
 
 Result CopyEngine::fileCopied(int entry)
@@ -454,12 +514,17 @@ void CopyEngine::leave()
 {
     DirectoryJob &done = job(current());
     cursor.pop_back();
-    // The reporter may be done before the worker is (a directory whose last
-    // entries are no files): the entries are the worker's until then.
-    wait([&done] { return done.finished.load() >= done.entryCount(); });
+    // The reporter may be done before the copying threads are (a directory
+    // whose last entries are no files): the entries are theirs until then.
+    wait([&done] { return done.opened.load() && done.entriesDone.load() == done.count; });
     done.names = QByteArray();
     done.nameOffsets = {};
     done.types = {};
+    done.linkEntries = {};
     done.errors = {};
     done.links = {};
+    done.done.reset();
+    done.source.reset();
+    done.destination.reset();
+    done.previousBeside.reset();
 }

@@ -3,28 +3,31 @@
 // The copy of SOURCE into DESTINATION as one walk and parallel workers.
 // The walk lists and sorts every source directory, creates its copy, and
 // queues it as a job, so the number of files is known before the first one
-// is reported. Workers copy the regular files of queued directories, one
-// directory at a time each, at most a fixed number of directories ahead of
-// the reporter. The reporter (the install procedure, on the thread that owns
-// the engine) takes the results in walk order, so everything observable
-// comes in the same order as from a copy made one file after the other.
-// With one job (OSTREL_JOBS=1) there are no workers: the reporter copies
-// each directory itself when it reaches it. An update may keep what is
-// unchanged of the version it replaces (see PreviousVersion). Nothing here
-// logs.
+// is reported. Workers take queued directories whole, in walk order, at most
+// a fixed number of directories ahead of the reporter; a worker with no
+// whole directory left to take helps with one being copied that has enough
+// entries left, taking its entries one at a time (so one large directory,
+// or a few large files, keep every core busy). The reporter (the install
+// procedure, on the thread that owns the engine) takes the results in walk
+// order, so everything observable comes in the same order as from a copy
+// made one file after the other. With one job (OSTREL_JOBS=1) there are no
+// workers: the reporter copies each directory itself when it reaches it. An
+// update may keep what is unchanged of the version it replaces (see
+// PreviousVersion). Nothing here logs.
 //
 // Threads: the walk and the cursor are the reporter's, called from the
 // thread that made the engine, in this order: walk(); then enter() and
 // leave() around each job in walk order (job 0 first, then each child where
 // its directory entry comes), and inside a job fileCopied() and link() for
 // the entries whose results it reads. A job's walk-time fields are fixed
-// before it is queued; its results, links and sourceError are written by
-// one worker and read by the reporter only once the atomic count of
-// finished entries, stored after each, has published them. leave() waits
-// for the worker to be done with the whole job before it frees the job's
-// entries, since the reporter does not wait for every entry (not for
-// subdirectories or FIFOs) and the worker still reads them. The hard-link
-// context (hardlinks.h) is shared by the workers under its own mutex.
+// before it is queued. The thread that claims a job opens its directories
+// and publishes them (`opened`); then any copying thread claims entries
+// through the atomic `nextEntry`, and writes that entry's result (and link)
+// alone, then publishes it with the entry's `done` flag, which the reporter
+// reads. leave() waits until every entry is done before it frees the job's
+// entries and closes its directories, since the reporter does not wait for
+// every entry (not for subdirectories or FIFOs). The hard-link context
+// (hardlinks.h) is shared by the copying threads under its own mutex.
 
 #include "filecopy.h"
 #include "hardlinks.h"
@@ -66,11 +69,12 @@ public:
     // Below SOURCE and DESTINATION, "" for the top.
     QByteArray relativePath() const;
 
-    int entryCount() const { return int(types.size()); }
+    int entryCount() const { return count; }
     QByteArray name(int entry) const;
     unsigned char type(int entry) const { return types[size_t(entry)]; } // DT_*, DT_UNKNOWN if unreadable
 
-    // Set by the worker. Valid once the engine has waited for them.
+    // Set by the thread that claimed the job. Valid once the engine has
+    // waited for them.
     int sourceError = 0; // errno of reopening the source directory
     // Whether the regular file `entry` was copied, or why not.
     Result result(int entry) const { return errors[size_t(entry)] == 0 ? Result::success() : Result::failure(errors[size_t(entry)]); }
@@ -84,17 +88,26 @@ public:
 
 private:
     friend class CopyEngine;
+    int count = 0;                     // entries, fixed by the walk
     QByteArray names;                  // each name followed by a NUL, in entry order
     std::vector<quint32> nameOffsets;
     std::vector<unsigned char> types;
-    std::vector<int> errors;          // of the regular files, 0 once copied
+    std::vector<int> linkEntries;      // the entries that are links, in order
+    std::vector<int> errors;           // of the regular files, 0 once copied
     std::vector<Link> links;
-    UniqueFd walkedSource;      // kept open from the walk, while there are
-    UniqueFd walkedDestination; // not too many; otherwise opened again
-    UniqueFd walkedPrevious;    // (PreviousVersion::Beside only; invalid: there is none)
-    bool keptOpen = false;      // whether the walk kept them
-    std::atomic<int> finished{-1}; // -1: not yet opened; then entries done
-    bool claimed = false;          // under the engine's mutex
+    std::unique_ptr<std::atomic<bool>[]> done; // per entry: its result is there
+    // Its directories: kept open from the walk, while there are not too
+    // many, otherwise opened again by the thread that claims the job; open
+    // until the reporter leaves the job.
+    UniqueFd source;
+    UniqueFd destination;
+    UniqueFd previousBeside;  // (PreviousVersion::Beside only; invalid: there is none)
+    bool keptOpen = false;    // whether the walk kept them
+    bool claimed = false;     // under the engine's mutex
+    std::atomic<bool> opened{false};
+    std::atomic<int> nextEntry{0};   // the next entry a copying thread takes
+    std::atomic<int> entriesDone{0};
+    std::atomic<bool> outOfMemory{false}; // what is left of it fails
 };
 
 // What an update keeps of the version it replaces: the files that
@@ -171,7 +184,15 @@ private:
     void listSorted(DirectoryJob &job, int sourceFd);
     void queue(std::unique_ptr<DirectoryJob> job);
     void work();
+    // Claims nothing: opens the job's directories, then copies entries.
     void copyJob(DirectoryJob &job);
+    // Copies entries of an opened job, one at a time, while there are any
+    // left to take.
+    void copyEntries(DirectoryJob &job);
+    void copyEntry(DirectoryJob &job, int entry);
+    void entryDone(DirectoryJob &job, int entry);
+    // A job being copied that an idle worker may help with, under mutex.
+    DirectoryJob *helpWanted();
     Result copyFile(const DirectoryJob &job, int sourceFd, int destinationFd, int previousFd, const QByteArray &name);
     // Whether the file `name`, whose status in SOURCE is `source`, is
     // unchanged in the previous version's directory, and kept: left as it
@@ -200,6 +221,8 @@ private:
     int reporterAt = 0;
     bool walkOver = false;
     bool stopping = false;
+    std::vector<DirectoryJob *> helpable; // opened jobs with entries left, under mutex
+    int idleWorkers = 0;                  // under mutex
     std::vector<std::thread> workers;
     HardLinks hardLinks;
     std::vector<int> cursor; // the reporter's jobs, from the top to the current one
