@@ -351,10 +351,11 @@ void CopyEngine::copyJob(DirectoryJob &job)
     // Enough left for another thread to take a share: an idle worker may.
     if (job.count >= minimumShared && !workers.empty()) {
         bool wake = false;
-        {
+        try {
             std::lock_guard<std::mutex> lock(mutex);
             helpable.push_back(&job);
             wake = idleWorkers > 0;
+        } catch (const std::bad_alloc &) { // not shared, then
         }
         if (wake)
             workAvailable.notify_one();
