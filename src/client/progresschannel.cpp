@@ -84,6 +84,10 @@ void ProgressChannel::acceptConnections()
         silentConnections.append(socket);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { connectionClosed(socket); });
+        const bool arrived = runner && !ownConnected;
+        ownConnected = ownConnected || runner;
+        if (arrived)
+            emit installerArrived();
         if (socket->bytesAvailable() > 0)
             readFrom(socket);
     }
@@ -91,9 +95,12 @@ void ProgressChannel::acceptConnections()
 
 void ProgressChannel::adoptInstaller(QLocalSocket *socket)
 {
+    const bool arrived = !installerPresent();
     installer = socket;
     silentConnections.removeOne(socket);
     closeSilentConnections();
+    if (arrived)
+        emit installerArrived();
 }
 
 void ProgressChannel::closeSilentConnections()

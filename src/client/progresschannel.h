@@ -22,8 +22,9 @@ namespace Ostrel {
 // only its own process or one of its descendants (by the peer credentials
 // the kernel recorded) can be the installer: any other connection is closed
 // at once, so that a stray or hostile client of the same user cannot fail or
-// fake the install. Once the installer is known, further connections are
-// closed at once.
+// fake the install; such a connection is known to be the installer's as
+// soon as it is accepted, before its first byte. Once the installer is
+// known, further connections are closed at once.
 class ProgressChannel : public QObject
 {
     Q_OBJECT
@@ -39,6 +40,9 @@ public:
     CommandRunner *command() const { return runner; }
 
     bool installerConnected() const { return installer != nullptr; }
+    // Whether the installer is known to be connected, though it may not
+    // have written yet (see above).
+    bool installerPresent() const { return installer != nullptr || ownConnected; }
     bool doneReceived() const { return done; }
     QString protocolError() const { return error; } // empty while the stream is well-formed
 
@@ -48,6 +52,8 @@ public:
     void close();
 
 signals:
+    // installerPresent() has become true.
+    void installerArrived();
     void messageReceived(const Ostrel::ProgressMessage &message);
     void commandOutput(const QByteArray &bytes);
     void commandFinished();
@@ -73,6 +79,7 @@ private:
     QList<QLocalSocket *> silentConnections;
     QLocalSocket *installer = nullptr;
     bool installerClosed = false;
+    bool ownConnected = false; // a connection of the command's own is open
     ProgressParser parser;
     CommandRunner *runner = nullptr;
     QTimer drainTimer;

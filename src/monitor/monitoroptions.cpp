@@ -13,14 +13,15 @@ QString monitorUsage()
             "\n"
             "  --name NAME        local socket name or full path (default OstrelUpdater,\n"
             "                     which lives in $TMPDIR or /tmp)\n"
-            "  --timeout SECONDS  give up, stopping the command, when no start message has\n"
-            "                     arrived in time (default 30, 0: never)\n"
+            "  --timeout SECONDS  give up, stopping the command, when no installer has\n"
+            "                     connected in time (default 30, 0: never); a connected\n"
+            "                     one is never stopped on a timer\n"
             "  --log FILE         write the command's output to FILE, not standard error\n"
             "  --json             one JSON object per event on standard output\n"
             "  -h, --help         show this text\n"
             "  --version          show the version\n"
             "\n"
-            "Exit status: 0 done, 1 set-up failed, 2 usage, 3 name in use, 4 no start,\n"
+            "Exit status: 0 done, 1 set-up failed, 2 usage, 3 name in use, 4 no installer,\n"
             "5 closed before done, 6 protocol error, 7 command failed, 8 output not\n"
             "written, 128+N signal N.\n");
 }

@@ -46,6 +46,9 @@ MonitorSession::MonitorSession(const MonitorOptions &options, QObject *parent)
     logFlush.setSingleShot(true);
     logFlush.setInterval(logFlushMs);
     connect(&logFlush, &QTimer::timeout, this, &MonitorSession::flushCommandOutput);
+    // A connected installer may take long before its start message (it
+    // empties the destination first): it is never stopped on a timer.
+    connect(&channel, &Ostrel::ProgressChannel::installerArrived, &startDeadline, &QTimer::stop);
     connect(&channel, &Ostrel::ProgressChannel::messageReceived, this, &MonitorSession::messageReceived);
     connect(&channel, &Ostrel::ProgressChannel::commandOutput, this, &MonitorSession::writeCommandOutput);
     connect(&channel, &Ostrel::ProgressChannel::commandFinished, this, &MonitorSession::flushCommandOutput);
@@ -116,8 +119,6 @@ void MonitorSession::messageReceived(const Ostrel::ProgressMessage &message)
 {
     tracker.apply(message);
     view->messageReceived(message);
-    if (message.kind != Ostrel::ProgressMessage::Kind::Progress)
-        startDeadline.stop();
 }
 
 void MonitorSession::finish(const std::optional<Outcome> &setupFailure)

@@ -73,7 +73,7 @@ private:
     QByteArray logPending;
     QByteArray stderrPending;
     QTimer logFlush;
-    QTimer startDeadline; // --timeout: until the start message (or done) arrives
+    QTimer startDeadline; // --timeout: until the installer connects
     SessionFacts facts;
     bool decided = false;
     std::optional<int> draining; // the exit status, while the outputs drain

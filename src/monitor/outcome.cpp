@@ -9,9 +9,7 @@ Outcome decideOutcome(const SessionFacts &facts)
     if (!facts.protocolError.isEmpty())
         return {ExitProtocolError, QStringLiteral("protocol error at ") + facts.protocolError};
     if (facts.timedOut)
-        return {ExitNoConnection, (facts.installerConnected ? QStringLiteral("no start message arrived within %1 s")
-                                                            : QStringLiteral("no installer connected within %1 s"))
-                                          .arg(facts.timeoutSeconds)};
+        return {ExitNoConnection, QStringLiteral("no installer connected within %1 s").arg(facts.timeoutSeconds)};
     if (facts.command && !facts.command->succeeded())
         return {ExitCommandFailed, facts.command->describe()};
     if (facts.doneReceived && !facts.outputFailure.isEmpty())

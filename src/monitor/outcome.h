@@ -12,7 +12,7 @@ struct SessionFacts
 {
     int interruptedBy = 0;           // signal number, 0 if none
     QString protocolError;           // empty if the stream was well-formed
-    bool timedOut = false;           // no start message within the time-out
+    bool timedOut = false;           // no installer connected within the time-out
     double timeoutSeconds = 0;
     bool installerConnected = false; // a connection sent at least one byte
     bool doneReceived = false;
