@@ -312,7 +312,11 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     run.crashed = installer.exitStatus() == QProcess::CrashExit;
     run.exitCode = installer.exitCode();
     run.standardError += installer.readAllStandardError();
-    run.logged = parseLogLines(run.standardError, &run.trouble);
+    // A refused command line is said in one plain line, logged as "usage: ...".
+    const bool refused = run.standardError.startsWith("ostrel-installer: ") && run.standardError.endsWith('\n')
+                         && run.standardError.count('\n') == 1;
+    run.logged = refused ? QStringList{"usage: " + QString::fromUtf8(run.standardError.mid(18).chopped(1))}
+                         : parseLogLines(run.standardError, &run.trouble);
     run.trouble += messageTrouble(run.messages);
     return run;
 }

@@ -83,6 +83,12 @@ private Q_SLOTS:
         row("one argument", {"$T/src"}, none, 255, {""});
         row("installed", install, none, 0, done);
         row("third argument ignored", {"$T/src", "$T/d", "$T/missing"}, none, 0, done);
+        // With more than two arguments, options go anywhere; an unknown one touches nothing.
+        row("an option before the paths", {"--atomic", "$T/src", "$T/d"}, none, 0, done);
+        row("an unknown option", {"$T/src", "$T/d", "--atomc"}, none, 255, {"usage: unknown option --atomc (see ostrel-installer --help)"});
+        row("paths after --", {"--changed-only", "--", "$T/src", "$T/d"}, none, 0, done);
+        row("options without two paths", {"--atomic", "--changed-only", "$T/src"}, none, 255,
+            {"usage: SOURCE and DESTINATION are needed (see ostrel-installer --help)"});
         row("relative paths", {"./src/../src/", "d//"}, none, 0, done);
         row("destination name extends the source's", {"$T/src", "$T/srcb"}, {"at $T/srcb"}, 0, done);
         row("destination name begins the source's", {"$T/src", "$T/sr"}, {"at $T/sr"}, 0, done);

@@ -33,5 +33,5 @@ enum ExitStatus {
     ExitBusy = 6,               // another install into the destination runs; nothing touched
     ExitAbandoned = 7,          // atomic install abandoned, destination unchanged
     ExitAtomicImpossible = 8,   // the destination cannot be swapped in one step; nothing touched
-    ExitBadArguments = 255,     // fewer than two arguments, or an empty one
+    ExitBadArguments = 255,     // fewer than two paths, an empty one, or an unknown option
 };

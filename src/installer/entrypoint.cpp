@@ -1,7 +1,7 @@
-// ostrel-installer SOURCE DESTINATION [--atomic] [--changed-only]
+// ostrel-installer [--atomic] [--changed-only] SOURCE DESTINATION
 // The process entry point; the install itself is in main.cpp (see there why
-// the two are apart). Further arguments are ignored. Exit statuses: ExitStatus.
-// `--version` or `--help` as the only argument prints to standard output.
+// the two are apart). Exit statuses: ExitStatus. `--version` or `--help` as
+// the only argument prints to standard output.
 
 #include "fdwrite.h"
 #include "installer.h"
@@ -71,7 +71,7 @@ void raiseOpenFileLimit()
 }
 
 const char usageText[] =
-        "Usage: ostrel-installer SOURCE DESTINATION [--atomic] [--changed-only]\n"
+        "Usage: ostrel-installer [--atomic] [--changed-only] [--] SOURCE DESTINATION\n"
         "Installs the directory tree SOURCE into DESTINATION, reporting progress to the\n"
         "updater listening on the local socket OstrelUpdater (under $TMPDIR or /tmp).\n"
         "DESTINATION is emptied first; with --atomic the new version is built beside it\n"
@@ -84,6 +84,43 @@ const char usageText[] =
         "running, 7 atomic install abandoned, 8 cannot swap atomically, 255 usage.\n"
         "See ostrel-installer(1).\n";
 
+struct Arguments
+{
+    const char *source = nullptr;
+    const char *destination = nullptr;
+    InstallMode mode;
+    QByteArray refusal; // why the command line is refused; empty if it is not
+};
+
+// Exactly two arguments are SOURCE and DESTINATION, whatever they look like.
+// With more, an argument that begins with "--" is an option wherever it
+// stands, until "--" alone; the first two others are the paths, and any
+// further one is ignored.
+Arguments parseArguments(int argc, char **argv)
+{
+    Arguments parsed;
+    QList<const char *> paths;
+    bool options = argc > 3;
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (options && std::strcmp(argument, "--") == 0)
+            options = false;
+        else if (options && std::strcmp(argument, "--atomic") == 0)
+            parsed.mode.atomic = true;
+        else if (options && std::strcmp(argument, "--changed-only") == 0)
+            parsed.mode.changedOnly = true;
+        else if (options && std::strncmp(argument, "--", 2) == 0)
+            return parsed.refusal = QByteArray("unknown option ") + argument, parsed;
+        else
+            paths.append(argument);
+    }
+    if (paths.size() < 2)
+        return parsed.refusal = "SOURCE and DESTINATION are needed", parsed;
+    parsed.source = paths[0];
+    parsed.destination = paths[1];
+    return parsed;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -94,9 +131,16 @@ int main(int argc, char **argv)
         return writeAll(STDOUT_FILENO, "ostrel-installer " OSTREL_VERSION "\n") ? 0 : ExitBadArguments;
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
         return writeAll(STDOUT_FILENO, usageText) ? 0 : ExitBadArguments;
+    if (argc < 3)
+        return ExitBadArguments;
+    const Arguments arguments = parseArguments(argc, argv);
+    if (!arguments.refusal.isEmpty()) {
+        writeAll(STDERR_FILENO, "ostrel-installer: " + arguments.refusal + " (see ostrel-installer --help)\n");
+        return ExitBadArguments;
+    }
     // An empty argument is most likely an unset variable in the caller's
     // command line: never take it for the working directory.
-    if (argc < 3 || argv[1][0] == '\0' || argv[2][0] == '\0')
+    if (arguments.source[0] == '\0' || arguments.destination[0] == '\0')
         return ExitBadArguments;
     openStandardDescriptors();
     // The updater may close its end at any moment; that must not kill us.
@@ -105,13 +149,6 @@ int main(int argc, char **argv)
     std::signal(SIGXFSZ, SIG_IGN);
     raiseOpenFileLimit();
 
-    // Options come after the two paths, so those keep their meaning whatever
-    // they look like; anything else after them is ignored.
-    InstallMode mode;
-    for (int i = 3; i < argc; ++i) {
-        mode.atomic = mode.atomic || std::strcmp(argv[i], "--atomic") == 0;
-        mode.changedOnly = mode.changedOnly || std::strcmp(argv[i], "--changed-only") == 0;
-    }
     OutputFlusher output;
-    return runInstall(absoluteCleanPath(argv[1]), absoluteCleanPath(argv[2]), mode, output);
+    return runInstall(absoluteCleanPath(arguments.source), absoluteCleanPath(arguments.destination), arguments.mode, output);
 }
