@@ -264,6 +264,9 @@ private Q_SLOTS:
             "ostrel-monitor: removed stale socket DIR/stale\n");
         row("name someone listens on", {"--timeout=5", "--name", "DIR/busy"}, {}, 3, "",
             "ostrel-monitor: another process is already listening on DIR/busy\n");
+        row("a name the installer cannot find, with a command", QStringList{"--name", "DIR/sock"} + sh("exit 0"), {}, 2, "",
+            "ostrel-monitor: with a command, --name must be OstrelUpdater or end in /OstrelUpdater: the installer looks for "
+            "that name in the directory TMPDIR names, got DIR/sock\nTry 'ostrel-monitor --help'.\n");
         row("name of a regular file", {"--timeout=5", "--name", "DIR/package/app"}, {}, 1, "",
             "ostrel-monitor: DIR/package/app exists and is not a socket\n");
         // A bare name with TMPDIR not a directory would be a socket in /; the command is not started.

@@ -69,6 +69,14 @@ ParsedOptions parseMonitorOptions(const QStringList &arguments)
         parsed.error = QStringLiteral("--name must not be empty");
         return parsed;
     }
+    // The command gets TMPDIR set to the socket's directory, where the
+    // installer looks for its fixed name: any other name it would never find.
+    const QString serverName = QLatin1String(ostrel::protocol::serverName);
+    if (!options.command.isEmpty() && options.serverName.section(u'/', -1) != serverName) {
+        parsed.error = QStringLiteral("with a command, --name must be %1 or end in /%1: the installer looks for that name "
+                                      "in the directory TMPDIR names, got %2").arg(serverName, options.serverName);
+        return parsed;
+    }
     options.logFile = parser.value(log);
     if (parser.isSet(timeout)) {
         bool ok = false;
