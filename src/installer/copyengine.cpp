@@ -21,6 +21,11 @@ const int aheadLimit = 64;
 // How many entries a directory needs for an idle worker to help copy it:
 // fewer, and waking the worker costs more than it saves.
 const int minimumShared = 4;
+// Idle workers are woken when this many directories are there for them to
+// take, or one with this many entries: woken for each small directory (as
+// in a deep chain of them), a worker costs two context switches and a
+// contended lock per directory, more than copying it.
+const int wakeBatch = 16;
 // How many directories keep the descriptors the walk opened them with, so
 // that a worker need not open them again component by component: up to a
 // thousand, three descriptors at most each, within a quarter of what the
@@ -262,11 +267,16 @@ void CopyEngine::removeStray(const DirectoryJob &job, int destinationFd, const Q
 
 void CopyEngine::queue(std::unique_ptr<DirectoryJob> job)
 {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        const bool large = job->count >= wakeBatch;
         jobs.push_back(std::move(job));
+        const int claimable = idleWorkers > 0 ? claimableJobs() : 0;
+        wake = claimable >= wakeBatch || (large && claimable > 0);
     }
-    workAvailable.notify_one();
+    if (wake)
+        workAvailable.notify_one();
 }
 
 bool CopyEngine::claim(int index)
@@ -287,9 +297,7 @@ void CopyEngine::work()
             std::unique_lock<std::mutex> lock(mutex);
             ++idleWorkers;
             workAvailable.wait(lock, [&] {
-                while (nextUnclaimed < int(jobs.size()) && jobs[size_t(nextUnclaimed)]->claimed)
-                    ++nextUnclaimed;
-                if (stopping || (nextUnclaimed < int(jobs.size()) && nextUnclaimed < reporterAt + aheadLimit))
+                if (stopping || claimableJobs() > 0)
                     return true;
                 helped = helpWanted();
                 return helped != nullptr;
@@ -307,6 +315,13 @@ void CopyEngine::work()
         else
             copyEntries(*helped);
     }
+}
+
+int CopyEngine::claimableJobs()
+{
+    while (nextUnclaimed < int(jobs.size()) && jobs[size_t(nextUnclaimed)]->claimed)
+        ++nextUnclaimed;
+    return std::max(0, std::min(int(jobs.size()), reporterAt + aheadLimit) - nextUnclaimed);
 }
 
 DirectoryJob *CopyEngine::helpWanted()
@@ -482,12 +497,17 @@ void CopyEngine::enter(int index)
     cursor.push_back(index);
     DirectoryJob &wanted = job(index);
     bool mine = false;
+    int claimable = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
         reporterAt = std::max(reporterAt, index);
         mine = claim(index);
+        if (idleWorkers > 0)
+            claimable = claimableJobs();
     }
-    workAvailable.notify_all();
+    // See wakeBatch; what no worker takes, the reporter copies on entering it.
+    if (claimable >= wakeBatch)
+        workAvailable.notify_all();
     if (mine)
         copyJob(wanted);
     wait([&wanted] { return wanted.opened.load(); });

@@ -193,6 +193,10 @@ private:
     void entryDone(DirectoryJob &job, int entry);
     // A job being copied that an idle worker may help with, under mutex.
     DirectoryJob *helpWanted();
+    // How many jobs from the first unclaimed one in walk order a worker may
+    // take now (within the distance allowed ahead of the reporter), under
+    // mutex.
+    int claimableJobs();
     Result copyFile(const DirectoryJob &job, int sourceFd, int destinationFd, int previousFd, const QByteArray &name);
     // Whether the file `name`, whose status in SOURCE is `source`, is
     // unchanged in the previous version's directory, and kept: left as it
