@@ -252,7 +252,7 @@ private Q_SLOTS:
 {"event":"start","total":1}
 {"done":1,"elapsed_ms":E,"event":"progress","percent":100,"total":1}
 {"done":1,"elapsed_ms":E,"event":"done","total":1}
-{"event":"error","exit_code":8,"reason":"cannot write log file /dev/full: No space left on device"}
+{"event":"error","exit_code":8,"installer_status":0,"reason":"cannot write log file /dev/full: No space left on device"}
 )", "ostrel-monitor: cannot write log file /dev/full: No space left on device\n");
         row("standard output on a full device", QStringList{">/dev/full"} + sends(whole, "0"), {}, 8, "", full);
         row("json on a full device, command fails", QStringList{">/dev/full", "--json"} + sends(whole, "3"), {}, 7, "",
@@ -303,8 +303,21 @@ private Q_SLOTS:
         // child of the shell and starts once the forged stream is sent.
         row("forged client beside the real installer", QStringList{"--log", "DIR/log"} + sh("until [ -e \"$TMPDIR/go\" ]; "
             "do sleep 0.02; done; \"$0\" \"$TMPDIR/package\" \"$TMPDIR/installed\"") << INSTALLER_PATH, whole, 0, installed, "");
-        row("real installer, missing source", QStringList(install).replaceInStrings("DIR/package", "DIR/none"), {}, 7,
-            notStarted, "ostrel-monitor: ostrel-installer exited with status 2\n");
+        // A refusal says why in the installer's own words, with its status and what that means.
+        const auto refused = [&](const char *name, const QString &source, const QString &destination, const QString &why) {
+            row(name, QStringList(install).replaceInStrings("DIR/package", source).replaceInStrings("DIR/installed", destination), {}, 7,
+                notStarted, ("ostrel-monitor: " + why + '\n').toUtf8());
+        };
+        refused("real installer, missing source", "DIR/none", "DIR/installed",
+                "fail to find sources at DIR/none (installer status 2: SOURCE is missing)");
+        refused("real installer, source a file", "DIR/package/app", "DIR/installed",
+                "Directory DIR/package/app does not exist (installer status 1: SOURCE is not a directory)");
+        refused("real installer, paths overlap", "DIR/package", "DIR/package/sub",
+                "Refusing to install: source DIR/package and destination DIR/package/sub overlap (installer status 5: the paths overlap)");
+        row("json, real installer refuses", QStringList{"--json"} + QStringList(install).replaceInStrings("DIR/package", "DIR/none"), {}, 7,
+            R"x({"event":"listening","name":"DIR/OstrelUpdater"}
+{"event":"error","exit_code":7,"installer_status":2,"reason":"fail to find sources at DIR/none (installer status 2: SOURCE is missing)"}
+)x", "ostrel-monitor: fail to find sources at DIR/none (installer status 2: SOURCE is missing)\n");
     }
 
     void run()

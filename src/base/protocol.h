@@ -35,3 +35,22 @@ enum ExitStatus {
     ExitAtomicImpossible = 8,   // the destination cannot be swapped in one step; nothing touched
     ExitBadArguments = 255,     // fewer than two paths, an empty one, or an unknown option
 };
+
+// The meaning of an installer's exit status in a few words, for people;
+// nullptr for a status the installer never gives.
+inline const char *exitStatusMeaning(int status)
+{
+    switch (status) {
+    case ExitInstalled: return "installed";
+    case ExitSourceNotDirectory: return "SOURCE is not a directory";
+    case ExitSourceMissing: return "SOURCE is missing";
+    case ExitNoUpdater: return "no updater";
+    case ExitIncomplete: return "some entries failed";
+    case ExitOverlap: return "the paths overlap";
+    case ExitBusy: return "another install is running";
+    case ExitAbandoned: return "atomic install abandoned";
+    case ExitAtomicImpossible: return "cannot swap atomically";
+    case ExitBadArguments: return "bad command line";
+    }
+    return nullptr;
+}

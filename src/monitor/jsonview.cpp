@@ -52,7 +52,10 @@ void JsonView::finished(const Outcome &outcome)
 {
     if (outcome.exitCode == ExitSuccess)
         return;
-    out.write(line({{QStringLiteral("event"), QStringLiteral("error")},
-                    {QStringLiteral("exit_code"), outcome.exitCode},
-                    {QStringLiteral("reason"), outcome.reason}}));
+    QJsonObject event{{QStringLiteral("event"), QStringLiteral("error")},
+                      {QStringLiteral("exit_code"), outcome.exitCode},
+                      {QStringLiteral("reason"), outcome.reason}};
+    if (outcome.commandStatus)
+        event.insert(QStringLiteral("installer_status"), *outcome.commandStatus);
+    out.write(line(event));
 }

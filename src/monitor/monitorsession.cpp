@@ -132,6 +132,7 @@ void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
         // Still running only when the monitor was interrupted or timed out.
         runner->stopAndWait();
         facts.command = runner->result();
+        facts.installerReason = installerReason(*facts.command);
     }
     flushCommandOutput();
     channel.close();
@@ -180,8 +181,22 @@ void MonitorSession::outputFailed(const QString &line)
     writeStderr(QStringLiteral("ostrel-monitor: %1\n").arg(line));
 }
 
+QString MonitorSession::installerReason(const Ostrel::CommandResult &result) const
+{
+    const char *meaning = exitStatusMeaning(result.code);
+    if (result.kind != Ostrel::CommandResult::Kind::Exited || result.code == 0 || !meaning)
+        return QString();
+    // Some entries failed: the first failure says more than the last line.
+    const QString said = result.code == ExitIncomplete && !installerLines.firstFailure().isEmpty()
+                                 ? installerLines.firstFailure()
+                                 : installerLines.lastMessage();
+    return said.isEmpty() ? QString()
+                          : QStringLiteral("%1 (installer status %2: %3)").arg(said).arg(result.code).arg(QLatin1String(meaning));
+}
+
 void MonitorSession::writeCommandOutput(const QByteArray &bytes)
 {
+    installerLines.feed(bytes);
     if (log) {
         logPending += bytes;
         if (!logFlush.isActive())

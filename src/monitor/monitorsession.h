@@ -1,6 +1,7 @@
 #pragma once
 
 #include "monitoroptions.h"
+#include "installerlines.h"
 #include "outcome.h"
 #include "outputsink.h"
 #include "progresschannel.h"
@@ -49,6 +50,8 @@ private:
     bool openLogFile();
     void messageReceived(const Ostrel::ProgressMessage &message);
     void writeCommandOutput(const QByteArray &bytes);
+    // A failed installer's reason in its own words (see SessionFacts).
+    QString installerReason(const Ostrel::CommandResult &result) const;
     void flushCommandOutput();
     void writeStderr(const QString &text);
     void outputFailed(const QString &line);
@@ -66,6 +69,7 @@ private:
     OutputSink *log = nullptr; // with --log, once open
     std::unique_ptr<ProgressView> view;
     Ostrel::ProgressChannel channel;
+    InstallerLines installerLines;
     // The command's output on its way: to the log in writes of up to
     // logFlushMs worth, to standard error in whole lines (a line never breaks
     // into the progress bar), an unfinished one ended when the command ends.

@@ -2,7 +2,9 @@
 
 using Ostrel::describeSignal;
 
-Outcome decideOutcome(const SessionFacts &facts)
+namespace {
+
+Outcome decide(const SessionFacts &facts)
 {
     if (facts.interruptedBy)
         return {ExitSignalBase + facts.interruptedBy, QStringLiteral("interrupted by ") + describeSignal(facts.interruptedBy)};
@@ -11,7 +13,7 @@ Outcome decideOutcome(const SessionFacts &facts)
     if (facts.timedOut)
         return {ExitNoConnection, QStringLiteral("no installer connected within %1 s").arg(facts.timeoutSeconds)};
     if (facts.command && !facts.command->succeeded())
-        return {ExitCommandFailed, facts.command->describe()};
+        return {ExitCommandFailed, facts.installerReason.isEmpty() ? facts.command->describe() : facts.installerReason};
     if (facts.doneReceived && !facts.outputFailure.isEmpty())
         return {ExitOutputFailed, facts.outputFailure};
     if (facts.doneReceived)
@@ -21,4 +23,14 @@ Outcome decideOutcome(const SessionFacts &facts)
     if (facts.command)
         return {ExitNoConnection, QStringLiteral("%1 exited with status 0 without connecting").arg(facts.command->name)};
     return {ExitNoConnection, QStringLiteral("no installer connected")};
+}
+
+} // namespace
+
+Outcome decideOutcome(const SessionFacts &facts)
+{
+    Outcome outcome = decide(facts);
+    if (facts.command && facts.command->kind == Ostrel::CommandResult::Kind::Exited)
+        outcome.commandStatus = facts.command->code;
+    return outcome;
 }

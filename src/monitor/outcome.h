@@ -18,12 +18,17 @@ struct SessionFacts
     bool doneReceived = false;
     QString outputFailure;           // the first output that could not be written ("cannot write ..."), if any
     std::optional<Ostrel::CommandResult> command; // set when a command was run
+    // A failed installer's own words, with its status and what that means:
+    // "fail to find sources at /x (installer status 2: SOURCE is missing)";
+    // empty when the command wrote no diagnostic line.
+    QString installerReason;
 };
 
 struct Outcome
 {
     int exitCode = ExitSuccess;
     QString reason; // one line, empty on success
+    std::optional<int> commandStatus = std::nullopt; // the command's exit status, when it exited
 };
 
 // Several things can go wrong in one run; the most telling one is reported:
