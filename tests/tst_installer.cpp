@@ -243,6 +243,10 @@ private Q_SLOTS:
         const InstallRun run = runInstaller(arguments.replaceInStrings("$T", t), options);
         CHECK_RUN(run, exitCode);
         QStringList failures = run.logged.filter(QRegularExpression(": (Failed to copy|Fail to create symlink|Unable to (read|remove)|Leaving|Copying with) "));
+        // A failure with a known cause is followed by it, in the system's words.
+        for (qsizetype i = 0; i < run.logged.size(); ++i)
+            if (run.logged[i].contains(QRegularExpression(": (Failed to copy|Fail to create symlink|Unable to (read directory|remove)) ")))
+                QVERIFY2(run.logged.value(i + 1).contains(QRegularExpression("^\\w+: Cause: (?!Success$)")), qPrintable(run.logged.value(i + 1)));
         lines.replaceInStrings("$T", t);
         QCOMPARE(run.logged.value(run.logged.size() - 1), lines.takeLast());
         failures.sort();

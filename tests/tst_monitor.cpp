@@ -314,6 +314,14 @@ private Q_SLOTS:
                 "Directory DIR/package/app does not exist (installer status 1: SOURCE is not a directory)");
         refused("real installer, paths overlap", "DIR/package", "DIR/package/sub",
                 "Refusing to install: source DIR/package and destination DIR/package/sub overlap (installer status 5: the paths overlap)");
+        // For some entries failed, the first failure and its cause.
+        const QString head = "\"Wed Dec  9 06:00:00 2026 [main.cpp:1] void recursiveCopy(const QString, const QString, PipeClient *, "
+                             "QMap<QString, QString> &) ";
+        row("installer with failures", sh(QStringLiteral("printf '%1Failed to copy file x from /s to /d\" \\n%1Cause: Permission denied\" "
+                                                         "\\n%1Failed to copy file y from /s to /d\" \\n'; exit 4").arg(head)), {}, 7, notStarted,
+            QString(head + "Failed to copy file x from /s to /d\" \n" + head + "Cause: Permission denied\" \n" + head
+                    + "Failed to copy file y from /s to /d\" \n").replace("06:00:00", "T:00").toUtf8() + "ostrel-monitor: Failed to copy file x from /s to /d: Permission denied "
+                  "(installer status 4: some entries failed)\n");
         row("json, real installer refuses", QStringList{"--json"} + QStringList(install).replaceInStrings("DIR/package", "DIR/none"), {}, 7,
             R"x({"event":"listening","name":"DIR/OstrelUpdater"}
 {"event":"error","exit_code":7,"installer_status":2,"reason":"fail to find sources at DIR/none (installer status 2: SOURCE is missing)"}

@@ -136,18 +136,21 @@ void installPackage(const QString &source, const QString &destination)
                         .arg(install.destination.beside(name).text()));
         for (const RemoveFailure &failure : found.leftovers) {
             LOG(QStringLiteral("Unable to remove %1").arg(install.destination.beside(failure.path).text()));
+            LOG(QStringLiteral("Cause: %1").arg(errorText(failure.error)));
             install.report.countFailure();
         }
         LOG(QStringLiteral("source dir is %1 %2 %3").arg(source, QStringLiteral("destination dir is"), destination));
 
         for (const RemoveFailure &failure : install.destination.clear()) {
             LOG(QStringLiteral("Unable to remove %1").arg(install.destination.path().child(failure.path).text()));
+            LOG(QStringLiteral("Cause: %1").arg(errorText(failure.error)));
             install.report.countFailure();
         }
         const uint files = install.startCopy();
         const CopyEngine &copy = install.copy();
         for (const RemoveFailure &failure : copy.removeFailures()) {
             LOG(QStringLiteral("Unable to remove %1").arg(install.destination.path().child(failure.path).text()));
+            LOG(QStringLiteral("Cause: %1").arg(errorText(failure.error)));
             install.report.countFailure();
         }
         if (copy.threadsStarted() < copy.threadsWanted())
@@ -189,6 +192,7 @@ void installPackage(const QString &source, const QString &destination)
         // The abandoned new version, or the previous one.
         for (const RemoveFailure &failure : install.destination.removeStaging()) {
             LOG(QStringLiteral("Unable to remove %1").arg(install.destination.beside(failure.path).text()));
+            LOG(QStringLiteral("Cause: %1").arg(errorText(failure.error)));
             install.report.countFailure();
         }
     } catch (const std::bad_alloc &) {
@@ -238,10 +242,12 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
                 if (job.createError != 0) {
                     // Every file below then fails on its own and is logged.
                     LOG(QStringLiteral("Unable to create directory %1").arg(to));
+                    LOG(QStringLiteral("Cause: %1").arg(errorText(job.createError)));
                     install.report.countFailure();
                 }
                 if (error != 0) {
                     LOG(QStringLiteral("Unable to read directory %1").arg(from));
+                    LOG(QStringLiteral("Cause: %1").arg(errorText(error)));
                     install.report.countFailure();
                 }
             }
@@ -266,8 +272,9 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
             links[toEntry] = install.links().record(toEntry, job, name, copy.link(entry, level.linksMet++));
             break;
         case DT_REG:
-            if (!copy.fileCopied(entry).ok()) {
+            if (const Result copied = copy.fileCopied(entry); !copied.ok()) {
                 LOG(QStringLiteral("Failed to copy file %1 from %2 to %3").arg(nameText, from, to));
+                LOG(QStringLiteral("Cause: %1").arg(errorText(copied.error())));
                 install.report.countFailure();
             }
             client->nextProgress();
@@ -297,8 +304,9 @@ void createLinks(QMap<QString, QString> links)
     LOG(QStringLiteral("Create links"));
     for (auto link = links.cbegin(); link != links.cend(); ++link) {
         LOG(QStringLiteral("Create link %1 -> %2").arg(link.key(), link.value()));
-        if (!install.links().create(link.key()).ok()) {
+        if (const Result created = install.links().create(link.key()); !created.ok()) {
             LOG(QStringLiteral("Fail to create symlink %1 for %2").arg(link.key(), link.value()));
+            LOG(QStringLiteral("Cause: %1").arg(errorText(created.error())));
             install.report.countFailure();
         }
     }

@@ -35,6 +35,8 @@
 // spelled out rather than through an alias (clang prints an alias's name),
 // no namespace around them, and no LOG of theirs moved to another file.
 // The tests check the file and the function text of every line they read.
+// A failure with a known cause is followed by a line "Cause: <the system's
+// error text>" from the same function.
 
 #include <QString>
 

@@ -2,6 +2,8 @@
 
 #include "nativename.h"
 
+#include <utility>
+
 namespace {
 
 // A line longer than this is passed over: it holds a path far beyond any
@@ -36,9 +38,13 @@ void InstallerLines::line(QByteArrayView text)
     if (!text.startsWith('"') || function < 0)
         return;
     last = decodeFileName(text.sliced(function + 2).toByteArray());
+    // The line after a failure may give its cause.
+    if (std::exchange(causeMayFollow, false) && last.startsWith(QLatin1String("Cause: ")))
+        failure += QLatin1String(": ") + last.mid(7);
     if (!failure.isEmpty())
         return;
     for (const char *prefix : failurePrefixes)
         if (last.startsWith(QLatin1String(prefix)))
             failure = last;
+    causeMayFollow = !failure.isEmpty();
 }

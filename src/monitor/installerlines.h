@@ -2,8 +2,8 @@
 
 // What the monitor learns from the installer's diagnostic lines as they pass
 // on their way to the log: the message of the last one, and of the first
-// that reports a failure, so that a failed run can say why in the
-// installer's own words. The lines' form and their fixed texts are the
+// that reports a failure (with the cause the installer gives on the next
+// line), so that a failed run can say why in the installer's own words. The lines' form and their fixed texts are the
 // installer's contract (src/log/log.h); bytes in any other form are passed
 // over.
 
@@ -24,4 +24,5 @@ private:
     QByteArray partial; // an unfinished line, bounded
     QString last;
     QString failure;
+    bool causeMayFollow = false;
 };
