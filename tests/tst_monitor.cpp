@@ -322,6 +322,9 @@ private Q_SLOTS:
             QString(head + "Failed to copy file x from /s to /d\" \n" + head + "Cause: Permission denied\" \n" + head
                     + "Failed to copy file y from /s to /d\" \n").replace("06:00:00", "T:00").toUtf8() + "ostrel-monitor: Failed to copy file x from /s to /d: Permission denied "
                   "(installer status 4: some entries failed)\n");
+        row("log file inside the destination", QStringList{"--log", "DIR/installed/log", "--", INSTALLER_PATH, "--atomic", "DIR/package",
+                "DIR/installed"}, {}, 2, "", "ostrel-monitor: the log file DIR/installed/log is inside DESTINATION DIR/installed, which "
+                "the install empties\nTry 'ostrel-monitor --help'.\n");
         row("json, real installer refuses", QStringList{"--json"} + QStringList(install).replaceInStrings("DIR/package", "DIR/none"), {}, 7,
             R"x({"event":"listening","name":"DIR/OstrelUpdater"}
 {"event":"error","exit_code":7,"installer_status":2,"reason":"fail to find sources at DIR/none (installer status 2: SOURCE is missing)"}

@@ -1,5 +1,6 @@
 #include "ostrel/installerclient.h"
 
+#include "logplacement.h"
 #include "progresschannel.h"
 #include "protocol.h"
 
@@ -153,6 +154,8 @@ void InstallerClient::start()
         return refuse(QStringLiteral("cannot create a socket directory in %1: %2")
                               .arg(QDir::tempPath(), d->socketDirectory->errorString()));
     if (!d->logPath.isEmpty()) {
+        if (const QString why = logInsideDestination(d->logPath, d->destination); !why.isEmpty())
+            return refuse(why);
         d->log.setFileName(d->logPath);
         if (!d->log.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return refuse(QStringLiteral("cannot open log file %1: %2").arg(d->logPath, d->log.errorString()));

@@ -1,5 +1,7 @@
 #include "monitoroptions.h"
 
+#include "logplacement.h"
+
 #include <QCommandLineParser>
 
 #include <cmath>
@@ -78,6 +80,14 @@ ParsedOptions parseMonitorOptions(const QStringList &arguments)
         return parsed;
     }
     options.logFile = parser.value(log);
+    if (!options.logFile.isEmpty()) {
+        const QString destination = Ostrel::installerDestination(options.command);
+        if (const QString why = destination.isEmpty() ? QString() : Ostrel::logInsideDestination(options.logFile, destination);
+            !why.isEmpty()) {
+            parsed.error = why;
+            return parsed;
+        }
+    }
     if (parser.isSet(timeout)) {
         bool ok = false;
         options.timeoutSeconds = parser.value(timeout).toDouble(&ok);

@@ -114,7 +114,8 @@ public:
     /*!
         A file that receives the installer's diagnostic lines as they come
         (truncated at start()); empty (the default) for none. logLine() is
-        emitted either way.
+        emitted either way. A file inside the destination, which the install
+        empties, is refused: the run finishes at once with FailedToStart.
     */
     QString logFile() const;
     void setLogFile(const QString &path);
