@@ -312,6 +312,12 @@ inline InstallRun runInstaller(const QStringList &arguments, const InstallOption
     run.crashed = installer.exitStatus() == QProcess::CrashExit;
     run.exitCode = installer.exitCode();
     run.standardError += installer.readAllStandardError();
+    // SIGKILL can end a large write to the pipe part-way, so such a run's
+    // last line may be cut short: only whole lines are read.
+    if (run.crashed && run.exitCode == SIGKILL && !run.standardError.endsWith("\" \n")) {
+        const qsizetype end = run.standardError.lastIndexOf("\" \n");
+        run.standardError.truncate(end < 0 ? 0 : end + 3);
+    }
     // A refused command line is said in one plain line, logged as "usage: ...".
     const bool refused = run.standardError.startsWith("ostrel-installer: ") && run.standardError.endsWith('\n')
                          && run.standardError.count('\n') == 1;
