@@ -290,6 +290,8 @@ private Q_SLOTS:
             "(while [ -S \"$TMPDIR/OstrelUpdater\" ]; do sleep 0.02; done; kill -TERM $m) >/dev/null 2>&1 & "
             "exec \"$0\" --send \"$1\" 0 0 0") << QCoreApplication::applicationFilePath() << whole,
             {}, 143, "", "ostrel-monitor: interrupted by signal 15 (Terminated)\n");
+        row("two views asked for", {"--plain", "--bar"}, {}, 2, "",
+            "ostrel-monitor: --json, --bar and --plain each choose the view: give one\nTry 'ostrel-monitor --help'.\n");
         row("bad time-out", {"--timeout=-1"}, {}, 2, "",
             "ostrel-monitor: --timeout needs a number of seconds, got -1\nTry 'ostrel-monitor --help'.\n");
         // The whole chain, the installer's lines going to the log.

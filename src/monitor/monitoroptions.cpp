@@ -20,6 +20,9 @@ QString monitorUsage()
             "                     one is never stopped on a timer\n"
             "  --log FILE         write the command's output to FILE, not standard error\n"
             "  --json             one JSON object per event on standard output\n"
+            "  --bar              a progress bar, redrawn in place, even when standard\n"
+            "                     output is not a terminal\n"
+            "  --plain            a line per tenth of the progress, even on a terminal\n"
             "  -h, --help         show this text\n"
             "  --version          show the version\n"
             "\n"
@@ -49,9 +52,11 @@ ParsedOptions parseMonitorOptions(const QStringList &arguments)
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption log(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption bar(QStringLiteral("bar"));
+    const QCommandLineOption plain(QStringLiteral("plain"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({name, timeout, log, json, help, version});
+    parser.addOptions({name, timeout, log, json, bar, plain, help, version});
     if (!parser.parse(ownArguments)) {
         parsed.error = parser.errorText();
         return parsed;
@@ -65,6 +70,12 @@ ParsedOptions parseMonitorOptions(const QStringList &arguments)
     options.help = parser.isSet(help);
     options.version = parser.isSet(version);
     options.json = parser.isSet(json);
+    options.view = parser.isSet(bar) ? MonitorOptions::View::Bar : parser.isSet(plain) ? MonitorOptions::View::Plain
+                                                                                     : MonitorOptions::View::ByTerminal;
+    if (int(parser.isSet(json)) + int(parser.isSet(bar)) + int(parser.isSet(plain)) > 1) {
+        parsed.error = QStringLiteral("--json, --bar and --plain each choose the view: give one");
+        return parsed;
+    }
     if (parser.isSet(name))
         options.serverName = parser.value(name);
     if (options.serverName.isEmpty()) {

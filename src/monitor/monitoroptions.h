@@ -13,6 +13,10 @@ struct MonitorOptions
     double timeoutSeconds = 30; // 0: wait for the start message for ever
     QString logFile;            // empty: the command's output goes to standard error
     bool json = false;
+    // Without --json: the bar on a terminal, plain lines elsewhere, unless
+    // --bar or --plain says which.
+    enum class View { ByTerminal, Bar, Plain };
+    View view = View::ByTerminal;
     bool help = false;
     bool version = false;
     QStringList command;        // empty: only listen

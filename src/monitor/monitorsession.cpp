@@ -18,7 +18,9 @@ std::unique_ptr<ProgressView> makeView(const MonitorOptions &options, const Prog
 {
     if (options.json)
         return std::make_unique<JsonView>(tracker, out);
-    if (::isatty(STDOUT_FILENO))
+    const bool bar = options.view == MonitorOptions::View::ByTerminal ? ::isatty(STDOUT_FILENO) == 1
+                                                                      : options.view == MonitorOptions::View::Bar;
+    if (bar)
         return std::make_unique<TerminalView>(tracker, out);
     return std::make_unique<PlainView>(tracker, out);
 }
