@@ -11,10 +11,22 @@
 //   ".PROGRESS_<n>\n"     n files handled so far, one message per file
 //   ".DONE_\n"            the install has finished (and is on disk)
 
+#include <QDir>
+#include <QString>
+
 namespace ostrel::protocol {
 
 // Resolved by Qt under $TMPDIR (/tmp when unset) unless it is a path.
 inline constexpr char serverName[] = "OstrelUpdater";
+
+// Where a local server name ends up in the file system, as QLocalServer and
+// QLocalSocket resolve it: a path as it is, a bare name in QDir::tempPath().
+inline QString localServerPath(const QString &name)
+{
+    if (name.startsWith(QLatin1Char('/')))
+        return name;
+    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
+}
 
 inline constexpr char startKeyword[] = ".START_";
 inline constexpr char progressKeyword[] = ".PROGRESS_";

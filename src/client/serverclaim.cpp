@@ -1,5 +1,7 @@
 #include "serverclaim.h"
 
+#include "protocol.h"
+
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
@@ -24,13 +26,6 @@ ServerClaim refuse(ServerClaim::Status status, const QString &message)
 
 } // namespace
 
-QString localServerPath(const QString &name)
-{
-    if (name.startsWith(QLatin1Char('/')))
-        return name;
-    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
-}
-
 ServerClaim claimServerName(QLocalServer &server, const QString &name)
 {
     // A bare name lives in QDir::tempPath(), which comes out empty when
@@ -48,7 +43,7 @@ ServerClaim claimServerName(QLocalServer &server, const QString &name)
                                        QFile::decodeName(directory), name,
                                        QString::fromLocal8Bit(std::strerror(error ? error : ENOENT))));
     }
-    const QString path = localServerPath(name);
+    const QString path = ostrel::protocol::localServerPath(name);
     const QByteArray nativePath = QFile::encodeName(path);
     bool removedStale = false;
 

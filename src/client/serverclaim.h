@@ -26,7 +26,4 @@ struct ServerClaim
 
 ServerClaim claimServerName(QLocalServer &server, const QString &name);
 
-// Where a name given to QLocalServer/QLocalSocket ends up in the file system.
-QString localServerPath(const QString &name);
-
 } // namespace Ostrel

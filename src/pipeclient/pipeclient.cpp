@@ -4,7 +4,6 @@
 #include "nativename.h"
 #include "protocol.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -26,12 +25,6 @@ const int deliveryTimeoutMs = connectTimeoutMs;
 const int retryPauseMs = 100;
 // Beyond this much, batched messages are written at once.
 const qsizetype batchLimit = 16 * 1024;
-
-// The socket file of the server `name`, where QLocalServer makes it.
-QByteArray serverPath(const QString &name)
-{
-    return encodeFileName(name.startsWith(u'/') ? name : QDir::tempPath() + u'/' + name);
-}
 
 // One connection attempt. A server whose queue of connections is full is
 // waited for, up to `timeoutMs`.
@@ -73,7 +66,7 @@ bool PipeClient::connect(const QString &connectionName)
         socketFd = -1;
         socket.reset();
     }
-    const QByteArray path = serverPath(connectionName);
+    const QByteArray path = encodeFileName(ostrel::protocol::localServerPath(connectionName));
     UniqueFd connected;
     QElapsedTimer sinceTry;
     for (int attempt = 1;; ++attempt) {
