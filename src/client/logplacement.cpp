@@ -1,5 +1,8 @@
 #include "logplacement.h"
 
+#include "installerarguments.h"
+#include "nativename.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -34,18 +37,11 @@ QString installerDestination(const QStringList &command)
 {
     if (command.isEmpty() || QFileInfo(command.first()).fileName() != QLatin1String("ostrel-installer"))
         return QString();
-    const QStringList arguments = command.mid(1);
-    if (arguments.size() == 2)
-        return arguments[1];
-    QStringList paths;
-    bool options = true;
-    for (const QString &argument : arguments) {
-        if (options && argument == QLatin1String("--"))
-            options = false;
-        else if (!options || !argument.startsWith(QLatin1String("--")))
-            paths << argument;
-    }
-    return paths.value(1);
+    QList<QByteArray> arguments;
+    for (const QString &argument : command.mid(1))
+        arguments.append(encodeFileName(argument));
+    const InstallerArguments parsed = parseInstallerArguments(arguments);
+    return parsed.refusal.isEmpty() ? decodeFileName(parsed.destination) : QString();
 }
 
 } // namespace Ostrel

@@ -4,6 +4,7 @@
 // the only argument prints to standard output.
 
 #include "fdwrite.h"
+#include "installerarguments.h"
 #include "installer.h"
 #include "outputflusher.h"
 
@@ -23,9 +24,9 @@ namespace {
 // The argument as an absolute, clean path: no ".", ".." or repeated "/",
 // links left as they are, like a shell's cd reads it. Bytes are kept
 // exactly.
-NativePath absoluteCleanPath(const char *argument)
+NativePath absoluteCleanPath(const QByteArray &argument)
 {
-    QByteArray path(argument);
+    QByteArray path = argument;
     if (!path.startsWith('/')) {
         char *workingDirectory = ::getcwd(nullptr, 0);
         path = QByteArray(workingDirectory ? workingDirectory : "/") + '/' + path;
@@ -84,43 +85,6 @@ const char usageText[] =
         "running, 7 atomic install abandoned, 8 cannot swap atomically, 255 usage.\n"
         "See ostrel-installer(1).\n";
 
-struct Arguments
-{
-    const char *source = nullptr;
-    const char *destination = nullptr;
-    InstallMode mode;
-    QByteArray refusal; // why the command line is refused; empty if it is not
-};
-
-// Exactly two arguments are SOURCE and DESTINATION, whatever they look like.
-// With more, an argument that begins with "--" is an option wherever it
-// stands, until "--" alone; the first two others are the paths, and any
-// further one is ignored.
-Arguments parseArguments(int argc, char **argv)
-{
-    Arguments parsed;
-    QList<const char *> paths;
-    bool options = argc > 3;
-    for (int i = 1; i < argc; ++i) {
-        const char *argument = argv[i];
-        if (options && std::strcmp(argument, "--") == 0)
-            options = false;
-        else if (options && std::strcmp(argument, "--atomic") == 0)
-            parsed.mode.atomic = true;
-        else if (options && std::strcmp(argument, "--changed-only") == 0)
-            parsed.mode.changedOnly = true;
-        else if (options && std::strncmp(argument, "--", 2) == 0)
-            return parsed.refusal = QByteArray("unknown option ") + argument, parsed;
-        else
-            paths.append(argument);
-    }
-    if (paths.size() < 2)
-        return parsed.refusal = "SOURCE and DESTINATION are needed", parsed;
-    parsed.source = paths[0];
-    parsed.destination = paths[1];
-    return parsed;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -133,14 +97,17 @@ int main(int argc, char **argv)
         return writeAll(STDOUT_FILENO, usageText) ? 0 : ExitBadArguments;
     if (argc < 3)
         return ExitBadArguments;
-    const Arguments arguments = parseArguments(argc, argv);
+    QList<QByteArray> given;
+    for (int i = 1; i < argc; ++i)
+        given.append(argv[i]);
+    const InstallerArguments arguments = parseInstallerArguments(given);
     if (!arguments.refusal.isEmpty()) {
         writeAll(STDERR_FILENO, "ostrel-installer: " + arguments.refusal + " (see ostrel-installer --help)\n");
         return ExitBadArguments;
     }
     // An empty argument is most likely an unset variable in the caller's
     // command line: never take it for the working directory.
-    if (arguments.source[0] == '\0' || arguments.destination[0] == '\0')
+    if (arguments.source.isEmpty() || arguments.destination.isEmpty())
         return ExitBadArguments;
     openStandardDescriptors();
     // The updater may close its end at any moment; that must not kill us.
@@ -150,5 +117,8 @@ int main(int argc, char **argv)
     raiseOpenFileLimit();
 
     OutputFlusher output;
-    return runInstall(absoluteCleanPath(arguments.source), absoluteCleanPath(arguments.destination), arguments.mode, output);
+    InstallMode mode;
+    mode.atomic = arguments.atomic;
+    mode.changedOnly = arguments.changedOnly;
+    return runInstall(absoluteCleanPath(arguments.source), absoluteCleanPath(arguments.destination), mode, output);
 }
