@@ -50,7 +50,7 @@ private Q_SLOTS:
                 "PipeClient::startProgress: Files to install 3", copy.arg(".cfg"), progress.arg(1), copy.arg("a.txt"), progress.arg(2),
                 copy.arg("abs"), copy.arg("B"), copy.arg("B/c.txt"), progress.arg(3), copy.arg("l"), copy.arg("p"),
                 "createLinks: Create links", "createLinks: Create link $D/abs -> B", "createLinks: Create link $D/l -> a.txt",
-                "PipeClient::stopProgress: Installed"};
+                "installPackage: Syncing $D to disk", "PipeClient::stopProgress: Installed"};
         QCOMPARE(run.logged, expected.replaceInStrings("$S", s).replaceInStrings("$D", d));
         QCOMPARE(run.messages, allMessages(3));
         COMPARE_TREES(installedSnapshot(s), snapshot(d));

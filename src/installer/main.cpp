@@ -173,6 +173,7 @@ void installPackage(const QString &source, const QString &destination)
         // The done message promises that the install is on disk: files and
         // directory entries alike. One sync of the file system costs far less
         // than syncing each file.
+        LOG(QStringLiteral("Syncing %1 to disk").arg(destination));
         if (!install.destination.sync()) {
             LOG(QStringLiteral("Unable to sync %1 to disk").arg(destination));
             install.report.countFailure();
@@ -183,10 +184,14 @@ void installPackage(const QString &source, const QString &destination)
         }
         // All or nothing: the new version goes in place only if every part of
         // it is there.
-        if (install.report.exitStatus() != ExitInstalled || !install.destination.swapIntoPlace()) {
+        const bool complete = install.report.exitStatus() == ExitInstalled;
+        if (complete)
+            LOG(QStringLiteral("Swapping the new version into %1").arg(destination));
+        if (!complete || !install.destination.swapIntoPlace()) {
             LOG(QStringLiteral("Atomic install abandoned, %1 unchanged").arg(destination));
             install.report.end(ExitAbandoned);
         } else {
+            LOG(QStringLiteral("Removing the previous version of %1").arg(destination));
             client.stopProgress();
         }
         // The abandoned new version, or the previous one.

@@ -101,6 +101,10 @@ bool PipeClient::connect(const QString &connectionName)
 void PipeClient::startProgress(int count)
 {
     LOG(QStringLiteral("Files to install %1").arg(count));
+    // A reader of both streams (the monitor, the client) learns the phase
+    // from the lines: the lines before the start and done messages are on
+    // their way before them.
+    ostrel::flushLog();
     send(ostrel::protocol::startKeyword + QByteArray::number(count) + '\n');
 }
 
@@ -118,6 +122,7 @@ void PipeClient::nextProgress()
 void PipeClient::stopProgress()
 {
     LOG(QStringLiteral("Installed"));
+    ostrel::flushLog();
     send(ostrel::protocol::doneKeyword + QByteArray(1, '\n'));
     const qint64 undelivered = deliver();
     if (undelivered > 0)
