@@ -1,6 +1,7 @@
 #include "ostrel/installerclient.h"
 
 #include <QDir>
+#include <QMetaEnum>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -26,19 +27,31 @@ private Q_SLOTS:
         QTest::addColumn<QString>("installer");   // empty: the built one
         QTest::addColumn<InstallerClient::Outcome>("outcome");
         QTest::addColumn<int>("status");
-        QTest::newRow("installed") << "package" << "installed" << plain << "" << InstallerClient::Installed << 0;
-        QTest::newRow("atomic, installed") << "package" << "installed" << atomic << "" << InstallerClient::Installed << 0;
-        QTest::newRow("atomic, changed only, installed") << "package" << "installed" << QStringList{"--atomic", "--changed-only"} << ""
-                                                         << InstallerClient::Installed << 0;
-        QTest::newRow("source is a file") << "file" << "installed" << plain << "" << InstallerClient::RefusedNotADirectory << 1;
-        QTest::newRow("source missing") << "none" << "installed" << plain << "" << InstallerClient::RefusedSourceMissing << 2;
-        QTest::newRow("atomic into a link") << "package" << "link" << atomic << ""
-                                            << InstallerClient::RefusedAtomicImpossible << 8;
-        QTest::newRow("cancelled") << "big" << "installed" << plain << "" << InstallerClient::Interrupted << 128 + 15;
-        QTest::newRow("no installer") << "package" << "installed" << plain << "none"
-                                      << InstallerClient::FailedToStart << -1;
+        // The phases signalled ("-": not checked), and the reason given ("DIR": the row's directory).
+        QTest::addColumn<QString>("phases");
+        QTest::addColumn<QString>("reason");
+        const auto row = [](const char *name, const QString &source, const QString &destination, const QStringList &options,
+                            const QString &installer, InstallerClient::Outcome outcome, int status, const QString &phases,
+                            const QString &reason) {
+            QTest::newRow(name) << source << destination << options << installer << outcome << status << phases << reason;
+        };
+        const QString copied = "Clearing Copying Linking Syncing", swapped = copied + " Swapping RemovingPrevious";
+        row("installed", "package", "installed", plain, "", InstallerClient::Installed, 0, copied, "installed into DIR/installed");
+        row("atomic, installed", "package", "installed", atomic, "", InstallerClient::Installed, 0, swapped, "installed into DIR/installed");
+        row("atomic, changed only, installed", "package", "installed", {"--atomic", "--changed-only"}, "", InstallerClient::Installed, 0,
+            swapped, "installed into DIR/installed");
+        row("source is a file", "file", "installed", plain, "", InstallerClient::RefusedNotADirectory, 1, "",
+            "Directory DIR/file does not exist (installer status 1: SOURCE is not a directory)");
+        row("source missing", "none", "installed", plain, "", InstallerClient::RefusedSourceMissing, 2, "",
+            "fail to find sources at DIR/none (installer status 2: SOURCE is missing)");
+        row("atomic into a link", "package", "link", atomic, "", InstallerClient::RefusedAtomicImpossible, 8, "",
+            "Refusing to install atomically into DIR/link: it is a symbolic link (installer status 8: cannot swap atomically)");
+        row("cancelled", "big", "installed", plain, "", InstallerClient::Interrupted, 128 + 15, "-", "the install was cancelled");
+        row("no installer", "package", "installed", plain, "none", InstallerClient::FailedToStart, -1, "",
+            "cannot start DIR/none: execve: No such file or directory");
         // The row's log file is in its directory: emptying it would lose the log.
-        QTest::newRow("log file inside the destination") << "package" << "." << plain << "" << InstallerClient::FailedToStart << -1;
+        row("log file inside the destination", "package", ".", plain, "", InstallerClient::FailedToStart, -1, "",
+            "the log file DIR/log is inside DESTINATION DIR/., which the install empties");
     }
 
     void install()
@@ -49,6 +62,8 @@ private Q_SLOTS:
         QFETCH(QString, installer);
         QFETCH(InstallerClient::Outcome, outcome);
         QFETCH(int, status);
+        QFETCH(QString, phases);
+        QFETCH(QString, reason);
         QTemporaryDir dir;
         qputenv("TMPDIR", QFile::encodeName(dir.path()));
         QDir(dir.path()).mkpath("target");
@@ -74,13 +89,19 @@ private Q_SLOTS:
             connect(&client, &InstallerClient::started, &client, &InstallerClient::cancel);
         QSignalSpy started(&client, &InstallerClient::started), progress(&client, &InstallerClient::progress);
         QSignalSpy lines(&client, &InstallerClient::logLine), finished(&client, &InstallerClient::finished);
+        QStringList phasesSignalled;
+        connect(&client, &InstallerClient::phaseChanged, &client, [&](InstallerClient::Phase phase, const QString &) {
+            phasesSignalled << QMetaEnum::fromType<InstallerClient::Phase>().valueToKey(phase);
+        });
         client.start();
         QVERIFY(client.isRunning());
         QVERIFY(finished.wait(120000));
         QCOMPARE(finished.size(), 1);
         QCOMPARE(finished[0][0].value<InstallerClient::Outcome>(), outcome);
         QCOMPARE(finished[0][1].toInt(), status);
-        QVERIFY2(!finished[0][2].toString().isEmpty(), "no reason given");
+        QCOMPARE(finished[0][2].toString().replace(dir.path(), "DIR"), reason);
+        if (phases != "-")
+            QCOMPARE(phasesSignalled.join(' '), phases);
         QVERIFY(!client.isRunning());
         QCOMPARE(QDir(dir.path()).entryList({"ostrel-updater-*"}, QDir::AllEntries | QDir::Hidden), QStringList());
 

@@ -119,9 +119,9 @@ private Q_SLOTS:
         const auto row = [](const char *name, ProgressSnapshot s, int width, const QString &line, const QString &summary) {
             QTest::newRow(name) << s << width << line << summary;
         };
-        // {START arrived, DONE arrived, total, done, elapsed ms}
+        // {START arrived, DONE arrived, total, done, elapsed ms[, phase, a file that takes long]}
         row("progress before start", {false, false, 0, 3, 900}, 80, "3 files, total not announced yet",
-            "stopped: no start message arrived");
+            "stopped before copying began");
         row("half way", {true, false, 100, 50, 10000}, 80,
             "[###########------------]  50/100   50%  5.0 files/s  00:10 elapsed  00:10 left",
             "stopped: 50 of 100 files (50%) after 00:10");
@@ -136,6 +136,17 @@ private Q_SLOTS:
             "[###########------------] 1/2   50%  0.0 files/s  1:02:05 elapsed  1:02:05 left",
             "done: 1 of 2 files in 1:02:05 (0.0 files/s)");
         row("narrow terminal", {true, false, 100, 50, 10000}, 12, "50/100   50", "stopped: 50 of 100 files (50%) after 00:10");
+        // What the installer's lines tell stands in for the times it cannot foresee.
+        row("emptying the destination", {false, false, 0, 0, 900, InstallerClient::Clearing, {}}, 80,
+            "removing the previous contents...", "stopped before copying began");
+        row("one file takes long", {true, false, 100, 50, 10000, InstallerClient::Copying, "lib/big.so"}, 60,
+            "[##########----------]  50/100   50%  copying lib/big.so...", "stopped: 50 of 100 files (50%) after 00:10");
+        row("syncing", {true, false, 100, 100, 10000, InstallerClient::Syncing, {}}, 60,
+            "[############] 100/100  100%  writing everything to disk...",
+            "stopped: 100 of 100 files (100%) after 00:10");
+        row("removing the previous version", {true, true, 100, 100, 10000, InstallerClient::RemovingPrevious, {}}, 70,
+            "[###################] 100/100  100%  removing the previous version...",
+            "done: 100 of 100 files in 00:10 (10.0 files/s)");
     }
 
     void render()
@@ -180,7 +191,7 @@ private Q_SLOTS:
             twenty += ".PROGRESS_" + QByteArray::number(i) + '\n';
         for (int i = 2; i <= 20; i += 2)
             tenths += QString("progress: %1/20 files (%2%)\n").arg(i).arg(i * 5).toUtf8();
-        const QByteArray notStarted = listening + "stopped: no start message arrived\n";
+        const QByteArray notStarted = listening + "stopped before copying began\n";
         const QByteArray one = listening + "start: 1 files\nprogress: 1/1 files (100%)\ndone: 1 of 1 files in T (R files/s)\n";
         const QByteArray oneStopped = listening + "start: 1 files\nstopped: 0 of 1 files (0%) after T\n";
         const QByteArray closed = "ostrel-monitor: connection closed before the done message\n";
@@ -230,7 +241,7 @@ private Q_SLOTS:
         const QString talk = "echo one >&2; echo two; printf three >&2; test -S \"$TMPDIR/OstrelUpdater\" && exit 3";
         row("command output to standard error", sh(talk), {}, 7, notStarted, "one\ntwo\nthree\n" + shFailed);
         row("command output to a log file", QStringList{"--log", "DIR/log", "--name", "DIR/package/OstrelUpdater"} + sh(talk),
-            {}, 7, "listening on DIR/package/OstrelUpdater\nstopped: no start message arrived\n", shFailed, "one\ntwo\nthree");
+            {}, 7, "listening on DIR/package/OstrelUpdater\nstopped before copying began\n", shFailed, "one\ntwo\nthree");
         QByteArray counted;
         for (int i = 1; i <= 100000; ++i)
             counted += QByteArray::number(i) + '\n';
@@ -324,6 +335,30 @@ private Q_SLOTS:
             QString(head + "Failed to copy file x from /s to /d\" \n" + head + "Cause: Permission denied\" \n" + head
                     + "Failed to copy file y from /s to /d\" \n").replace("06:00:00", "T:00").toUtf8() + "ostrel-monitor: Failed to copy file x from /s to /d: Permission denied "
                   "(installer status 4: some entries failed)\n");
+        // Phases, each from the installer's line, and one file that takes
+        // long: the stand-in writes a line, then waits until the monitor has
+        // shown it before it goes on (sh's $2, $3, $4), and stops without
+        // the done message.
+        const QString clearing = QString(head).replace("void recursiveCopy(const QString, const QString, PipeClient *, QMap<QString, "
+                                                       "QString> &)", "void installPackage(const QString &, const QString &)")
+                                 + "source dir is /s destination dir is /d\" \n";
+        const QString big = head + "trying to copy file /s/lib/big -> /d/lib/big\" \n";
+        const auto phases = [&](const QString &view, const QStringList &shown) {
+            return QStringList{">DIR/log", view} + sh(QStringLiteral("wait_for() { until grep -q \"$1\" \"$TMPDIR/log\"; do sleep 0.02; done; }; "
+                    "printf '%1' >&2; wait_for \"$2\"; \"$0\" --send \"$1\" hold 0 0 & wait_for \"$3\"; printf '%2' >&2; "
+                    "wait_for \"$4\"; kill $!").arg(clearing, big)) << QCoreApplication::applicationFilePath() << ".START_1\n" << shown;
+        };
+        const QByteArray standIn = QString(clearing + big).replace("06:00:00", "T:00").toUtf8() + closed;
+        row("a phase and a file that take long", phases("--plain", {"phase: removing", "start: 1", "phase: copying"}), {}, 5, "", standIn,
+            "listening on DIR/OstrelUpdater\nphase: removing the previous contents\nstart: 1 files\nphase: copying lib/big\n"
+            "stopped: 0 of 1 files (0%) after T\n");
+        row("json, a phase and a file that take long", phases("--json", {"clearing", "start", "lib/big"}), {}, 5, "", standIn,
+            R"({"event":"listening","name":"DIR/OstrelUpdater"}
+{"event":"phase","phase":"clearing"}
+{"event":"start","total":1}
+{"event":"phase","file":"lib/big","phase":"copying"}
+{"event":"error","exit_code":5,"installer_status":0,"reason":"connection closed before the done message"}
+)");
         row("log file inside the destination", QStringList{"--log", "DIR/installed/log", "--", INSTALLER_PATH, "--atomic", "DIR/package",
                 "DIR/installed"}, {}, 2, "", "ostrel-monitor: the log file DIR/installed/log is inside DESTINATION DIR/installed, which "
                 "the install empties\nTry 'ostrel-monitor --help'.\n");
@@ -416,7 +451,7 @@ private Q_SLOTS:
         QCOMPARE(monitor.exitCode(), exitCode);
         QFile logFile(dir.filePath("log"));
         if (!log.isNull())
-            QCOMPARE(logFile.open(QIODevice::ReadOnly) ? logFile.readAll() : "(missing)", log);
+            QCOMPARE(logFile.open(QIODevice::ReadOnly) ? normalized(logFile.readAll(), dir) : "(missing)", log);
         const QString path = listened.match(QString::fromUtf8(output)).captured(1);
         QVERIFY2(path.isEmpty() || !QFile::exists(path), "socket file left behind");
         QFile pidFile(dir.filePath("pid"));

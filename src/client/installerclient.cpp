@@ -1,5 +1,6 @@
 #include "ostrel/installerclient.h"
 
+#include "installerlines.h"
 #include "logplacement.h"
 #include "progresschannel.h"
 #include "protocol.h"
@@ -25,6 +26,8 @@ public:
     };
 
     Result decide() const;
+    // The outcome an exit status means, with a reason in the client's words.
+    Result decideByStatus(int status, const CommandResult &command) const;
 
     QString program;
     QString source;
@@ -39,6 +42,7 @@ public:
     int total = 0;
     std::unique_ptr<QTemporaryDir> socketDirectory;
     std::unique_ptr<ProgressChannel> channel;
+    std::unique_ptr<InstallerLines> lines;
     QFile log;
     QByteArray partialLine;
 };
@@ -56,6 +60,14 @@ InstallerClientPrivate::Result InstallerClientPrivate::decide() const
     const int status = command.code;
     if (!channel->protocolError().isEmpty())
         return {InstallerClient::ProtocolError, status, QStringLiteral("protocol error at ") + channel->protocolError()};
+    Result result = decideByStatus(status, command);
+    if (const QString said = lines->reason(status); !said.isEmpty() && result.outcome != InstallerClient::Crashed)
+        result.reason = said;
+    return result;
+}
+
+InstallerClientPrivate::Result InstallerClientPrivate::decideByStatus(int status, const CommandResult &command) const
+{
     switch (status) {
     case ExitInstalled:
         if (!channel->doneReceived())
@@ -116,6 +128,21 @@ QString InstallerClient::logFile() const { return d->logPath; }
 void InstallerClient::setLogFile(const QString &path) { d->logPath = path; }
 bool InstallerClient::isRunning() const { return d->running; }
 
+QString InstallerClient::describePhase(Phase phase, const QString &file)
+{
+    switch (phase) {
+    case Starting: return QStringLiteral("starting the installer");
+    case Clearing: return QStringLiteral("removing the previous contents");
+    case Copying: return file.isEmpty() ? QStringLiteral("copying") : QStringLiteral("copying ") + file;
+    case Linking: return QStringLiteral("creating the links");
+    case Syncing: return QStringLiteral("writing everything to disk");
+    case Swapping: return QStringLiteral("putting the new version in place");
+    case RemovingPrevious: return QStringLiteral("removing the previous version");
+    case RemovingAbandoned: return QStringLiteral("removing the abandoned new version");
+    }
+    return QString();
+}
+
 QString InstallerClient::defaultInstallerProgram()
 {
     const QString name = QStringLiteral("ostrel-installer");
@@ -136,6 +163,7 @@ void InstallerClient::start()
     const auto refuse = [this](const QString &reason) {
         d->log.close();
         d->channel.reset();
+        d->lines.reset();
         d->socketDirectory.reset();
         QMetaObject::invokeMethod(this, [this, reason] {
             d->running = false;
@@ -162,11 +190,18 @@ void InstallerClient::start()
     }
 
     d->channel = std::make_unique<ProgressChannel>();
+    d->lines = std::make_unique<InstallerLines>();
     ProgressChannel *channel = d->channel.get();
+    connect(d->lines.get(), &InstallerLines::phaseChanged, this, [this](Phase phase) { emit phaseChanged(phase, QString()); });
+    connect(d->lines.get(), &InstallerLines::lasting, this, [this](Phase phase, const QString &file) {
+        if (phase == Copying && !file.isEmpty())
+            emit phaseChanged(phase, file);
+    });
     connect(channel, &ProgressChannel::messageReceived, this, [this](const ProgressMessage &message) {
         if (message.kind == ProgressMessage::Kind::Start) {
             d->total = message.number;
             emit started(message.number);
+            d->lines->copyStarted();
         } else if (message.kind == ProgressMessage::Kind::Progress) {
             emit progress(message.number, d->total);
         }
@@ -176,6 +211,7 @@ void InstallerClient::start()
         // file can be followed while the install runs.
         if (d->log.isOpen())
             d->log.write(bytes), d->log.flush();
+        d->lines->feed(bytes);
         d->partialLine += bytes;
         qsizetype from = 0;
         for (qsizetype end; (end = d->partialLine.indexOf('\n', from)) >= 0; from = end + 1)
@@ -204,6 +240,7 @@ void InstallerClient::finishRun()
     d->channel->close(); // the socket file goes
     const InstallerClientPrivate::Result result = d->decide();
     d->channel.reset();
+    d->lines.reset();
     d->socketDirectory.reset();
     if (!d->partialLine.isEmpty())
         emit logLine(std::exchange(d->partialLine, {}));

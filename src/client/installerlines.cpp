@@ -1,6 +1,7 @@
 #include "installerlines.h"
 
 #include "nativename.h"
+#include "protocol.h"
 
 #include <utility>
 
@@ -14,7 +15,33 @@ const qsizetype maxLine = 64 * 1024;
 const char *const failurePrefixes[] = {"Failed to copy ", "Fail to create symlink ", "Unable to ", "Refusing to copy ",
                                        "Out of memory"};
 
+// The messages with which the installer begins a phase, beside the start
+// message that begins the copy.
+struct PhaseMark
+{
+    const char *prefix;
+    InstallerLines::Phase phase;
+};
+const PhaseMark phaseMarks[] = {
+        {"source dir is ", InstallerLines::Phase::Clearing},
+        {"Create links", InstallerLines::Phase::Linking},
+        {"Syncing ", InstallerLines::Phase::Syncing},
+        {"Swapping the new version into ", InstallerLines::Phase::Swapping},
+        {"Removing the previous version of ", InstallerLines::Phase::RemovingPrevious},
+        {"Atomic install abandoned, ", InstallerLines::Phase::RemovingAbandoned},
+};
+
+const int tickMs = 250;
+const int lastingTicks = 4; // a second
+
 } // namespace
+
+InstallerLines::InstallerLines(QObject *parent)
+    : QObject(parent)
+{
+    ticker.setInterval(tickMs);
+    connect(&ticker, &QTimer::timeout, this, &InstallerLines::tick);
+}
 
 void InstallerLines::feed(QByteArrayView bytes)
 {
@@ -29,6 +56,21 @@ void InstallerLines::feed(QByteArrayView bytes)
         partial.clear();
 }
 
+void InstallerLines::copyStarted()
+{
+    enter(Phase::Copying);
+}
+
+QString InstallerLines::reason(int status) const
+{
+    const char *meaning = exitStatusMeaning(status);
+    // Some entries failed: the first failure says more than the last line.
+    const QString said = status == ExitIncomplete && !failure.isEmpty() ? failure : last;
+    if (status == ExitInstalled || !meaning || said.isEmpty())
+        return QString();
+    return QStringLiteral("%1 (installer status %2: %3)").arg(said).arg(status).arg(QLatin1String(meaning));
+}
+
 void InstallerLines::line(QByteArrayView text)
 {
     // "<time> [<file>:<line>] <function> <message>: the function's text
@@ -38,6 +80,31 @@ void InstallerLines::line(QByteArrayView text)
     if (!text.startsWith('"') || function < 0)
         return;
     last = decodeFileName(text.sliced(function + 2).toByteArray());
+
+    static const QLatin1String copying("trying to copy file "), destinationIs(" destination dir is ");
+    // (Read before the start message too, which comes on another channel.)
+    if ((current == Phase::Clearing || current == Phase::Copying) && last.startsWith(copying)) {
+        // "trying to copy file SOURCE/NAME -> DESTINATION/NAME"
+        const QString arrow = QLatin1String(" -> ") + destination + QLatin1Char('/');
+        const qsizetype from = copying.size() + source.size() + 1, to = last.indexOf(arrow, from);
+        if (last.mid(copying.size(), source.size() + 1) == source + QLatin1Char('/') && to > from) {
+            file = last.mid(from, to - from);
+            ++changes;
+        }
+        return;
+    }
+    for (const PhaseMark &mark : phaseMarks) {
+        if (!last.startsWith(QLatin1String(mark.prefix)))
+            continue;
+        if (mark.phase == Phase::Clearing) { // "source dir is S destination dir is D"
+            const qsizetype middle = last.indexOf(destinationIs);
+            source = last.mid(qsizetype(qstrlen(mark.prefix)), middle - qsizetype(qstrlen(mark.prefix)));
+            destination = middle < 0 ? QString() : last.mid(middle + destinationIs.size());
+        }
+        enter(mark.phase);
+        return;
+    }
+
     // The line after a failure may give its cause.
     if (std::exchange(causeMayFollow, false) && last.startsWith(QLatin1String("Cause: ")))
         failure += QLatin1String(": ") + last.mid(7);
@@ -47,4 +114,45 @@ void InstallerLines::line(QByteArrayView text)
         if (last.startsWith(QLatin1String(prefix)))
             failure = last;
     causeMayFollow = !failure.isEmpty();
+}
+
+void InstallerLines::enter(Phase phase)
+{
+    // Lines and messages come on two channels, so the start message may be
+    // read before the line that precedes it, and lines that follow it
+    // before it: each phase waits for the one before it.
+    if (phase == Phase::Copying && current < Phase::Clearing) {
+        startArrived = true;
+        return;
+    }
+    if (phase > Phase::Copying && current < Phase::Copying) {
+        held.append(phase);
+        return;
+    }
+    if (phase <= current)
+        return;
+    current = phase;
+    if (phase > Phase::Copying)
+        file.clear();
+    ++changes;
+    quietTicks = 0;
+    if (!ticker.isActive())
+        ticker.start();
+    emit phaseChanged(phase);
+    if (phase == Phase::Clearing && startArrived)
+        enter(Phase::Copying);
+    if (phase == Phase::Copying)
+        for (const Phase next : std::exchange(held, {}))
+            enter(next);
+}
+
+void InstallerLines::tick()
+{
+    if (changes != changesSeen) {
+        changesSeen = changes;
+        quietTicks = 0;
+        return;
+    }
+    if (++quietTicks == lastingTicks)
+        emit lasting(current, file);
 }

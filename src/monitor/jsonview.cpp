@@ -11,6 +11,22 @@ QByteArray line(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
+QString phaseName(Ostrel::InstallerClient::Phase phase)
+{
+    using Phase = Ostrel::InstallerClient::Phase;
+    switch (phase) {
+    case Phase::Starting: return QStringLiteral("starting");
+    case Phase::Clearing: return QStringLiteral("clearing");
+    case Phase::Copying: return QStringLiteral("copying");
+    case Phase::Linking: return QStringLiteral("linking");
+    case Phase::Syncing: return QStringLiteral("syncing");
+    case Phase::Swapping: return QStringLiteral("swapping");
+    case Phase::RemovingPrevious: return QStringLiteral("removing_previous");
+    case Phase::RemovingAbandoned: return QStringLiteral("removing_abandoned");
+    }
+    return QString();
+}
+
 } // namespace
 
 JsonView::JsonView(const ProgressTracker &tracker, OutputSink &out)
@@ -46,6 +62,21 @@ void JsonView::messageReceived(const ProgressMessage &message)
                         {QStringLiteral("elapsed_ms"), s.elapsedMs}}));
         break;
     }
+}
+
+void JsonView::phaseChanged(Ostrel::InstallerClient::Phase phase)
+{
+    // The start event says that the copy begins.
+    if (phase != Ostrel::InstallerClient::Copying)
+        out.write(line({{QStringLiteral("event"), QStringLiteral("phase")}, {QStringLiteral("phase"), phaseName(phase)}}));
+}
+
+void JsonView::lasting(const ProgressSnapshot &s)
+{
+    if (!s.slowFile.isEmpty())
+        out.write(line({{QStringLiteral("event"), QStringLiteral("phase")},
+                        {QStringLiteral("phase"), phaseName(s.phase)},
+                        {QStringLiteral("file"), s.slowFile}}));
 }
 
 void JsonView::finished(const Outcome &outcome)

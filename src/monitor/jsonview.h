@@ -19,6 +19,8 @@ public:
 
     void listening(const QString &serverPath) override;
     void messageReceived(const ProgressMessage &message) override;
+    void phaseChanged(Ostrel::InstallerClient::Phase phase) override;
+    void lasting(const ProgressSnapshot &snapshot) override;
     void finished(const Outcome &outcome) override;
 
 private:

@@ -55,6 +55,14 @@ MonitorSession::MonitorSession(const MonitorOptions &options, QObject *parent)
     connect(&channel, &Ostrel::ProgressChannel::commandOutput, this, &MonitorSession::writeCommandOutput);
     connect(&channel, &Ostrel::ProgressChannel::commandFinished, this, &MonitorSession::flushCommandOutput);
     connect(&channel, &Ostrel::ProgressChannel::settled, this, [this] { finish(); });
+    connect(&installerLines, &InstallerLines::phaseChanged, this, [this](InstallerLines::Phase phase) {
+        tracker.setPhase(phase);
+        view->phaseChanged(phase);
+    });
+    connect(&installerLines, &InstallerLines::lasting, this, [this](InstallerLines::Phase phase, const QString &file) {
+        tracker.setPhase(phase, file);
+        view->lasting(tracker.snapshot());
+    });
 }
 
 MonitorSession::~MonitorSession() = default;
@@ -121,6 +129,8 @@ void MonitorSession::messageReceived(const Ostrel::ProgressMessage &message)
 {
     tracker.apply(message);
     view->messageReceived(message);
+    if (message.kind == Ostrel::ProgressMessage::Kind::Start)
+        installerLines.copyStarted();
 }
 
 void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
@@ -134,7 +144,8 @@ void MonitorSession::finish(const std::optional<Outcome> &setupFailure)
         // Still running only when the monitor was interrupted or timed out.
         runner->stopAndWait();
         facts.command = runner->result();
-        facts.installerReason = installerReason(*facts.command);
+        if (facts.command->kind == Ostrel::CommandResult::Kind::Exited)
+            facts.installerReason = installerLines.reason(facts.command->code);
     }
     flushCommandOutput();
     channel.close();
@@ -181,19 +192,6 @@ void MonitorSession::outputFailed(const QString &line)
     if (facts.outputFailure.isEmpty())
         facts.outputFailure = line;
     writeStderr(QStringLiteral("ostrel-monitor: %1\n").arg(line));
-}
-
-QString MonitorSession::installerReason(const Ostrel::CommandResult &result) const
-{
-    const char *meaning = exitStatusMeaning(result.code);
-    if (result.kind != Ostrel::CommandResult::Kind::Exited || result.code == 0 || !meaning)
-        return QString();
-    // Some entries failed: the first failure says more than the last line.
-    const QString said = result.code == ExitIncomplete && !installerLines.firstFailure().isEmpty()
-                                 ? installerLines.firstFailure()
-                                 : installerLines.lastMessage();
-    return said.isEmpty() ? QString()
-                          : QStringLiteral("%1 (installer status %2: %3)").arg(said).arg(result.code).arg(QLatin1String(meaning));
 }
 
 void MonitorSession::writeCommandOutput(const QByteArray &bytes)

@@ -50,8 +50,6 @@ private:
     bool openLogFile();
     void messageReceived(const Ostrel::ProgressMessage &message);
     void writeCommandOutput(const QByteArray &bytes);
-    // A failed installer's reason in its own words (see SessionFacts).
-    QString installerReason(const Ostrel::CommandResult &result) const;
     void flushCommandOutput();
     void writeStderr(const QString &text);
     void outputFailed(const QString &line);

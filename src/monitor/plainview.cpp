@@ -39,6 +39,13 @@ void PlainView::messageReceived(const ProgressMessage &message)
     }
 }
 
+void PlainView::lasting(const ProgressSnapshot &s)
+{
+    // Copying shows as progress lines; one file that holds them up is named.
+    if (s.phase != Ostrel::InstallerClient::Copying || !s.slowFile.isEmpty())
+        printLine(QStringLiteral("phase: ") + Ostrel::InstallerClient::describePhase(s.phase, s.slowFile));
+}
+
 void PlainView::finished(const Outcome &)
 {
     const ProgressSnapshot s = tracker.snapshot();

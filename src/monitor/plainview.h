@@ -7,6 +7,7 @@
 //   listening on /tmp/OstrelUpdater
 //   start: 20 files
 //   progress: 2/20 files (10%)      each time another 10% is reached
+//   phase: copying lib/big.so      a phase, or one file's copy, lasting a second
 //   done: 20 of 20 files in 00:01 (18.5 files/s)
 // or, when the run fails before DONE, "stopped: ..." as the last line.
 class PlainView : public ProgressView
@@ -16,6 +17,7 @@ public:
 
     void listening(const QString &serverPath) override;
     void messageReceived(const ProgressMessage &message) override;
+    void lasting(const ProgressSnapshot &snapshot) override;
     void finished(const Outcome &outcome) override;
 
 private:

@@ -52,20 +52,22 @@ QString renderProgressLine(const ProgressSnapshot &s, int width)
 {
     const int room = qMax(width - 1, 0);
     QString text;
+    using Phase = Ostrel::InstallerClient::Phase;
     if (!s.started) {
-        text = s.done > 0 ? QStringLiteral("%1 files, total not announced yet").arg(s.done)
-                          : QStringLiteral("waiting for the installer...");
+        text = s.done > 0                  ? QStringLiteral("%1 files, total not announced yet").arg(s.done)
+               : s.phase == Phase::Clearing ? Ostrel::InstallerClient::describePhase(s.phase) + QStringLiteral("...")
+                                            : QStringLiteral("waiting for the installer...");
         return text.left(room);
     }
 
     // The count is padded to the width of the total so the bar keeps its
     // length while the digits grow.
     const QString total = QString::number(s.total);
-    text = QStringLiteral(" %1/%2  %3%  %4  %5 elapsed  %6 left")
-                   .arg(s.done, int(total.size()))
-                   .arg(total)
-                   .arg(percentDone(s), 3)
-                   .arg(formatRate(s), formatDuration(s.elapsedMs), formatTimeLeft(s));
+    text = QStringLiteral(" %1/%2  %3%  ").arg(s.done, int(total.size())).arg(total).arg(percentDone(s), 3);
+    if (s.phase > Phase::Copying || !s.slowFile.isEmpty())
+        text += Ostrel::InstallerClient::describePhase(s.phase, s.slowFile) + QStringLiteral("...");
+    else
+        text += QStringLiteral("%1  %2 elapsed  %3 left").arg(formatRate(s), formatDuration(s.elapsedMs), formatTimeLeft(s));
     const int barWidth = room - int(text.size()) - 2;
     if (barWidth < minimumBarWidth)
         return text.trimmed().left(room);
@@ -80,7 +82,7 @@ QString renderSummary(const ProgressSnapshot &s)
                 .arg(s.total)
                 .arg(formatDuration(s.elapsedMs), formatRate(s));
     if (!s.started)
-        return QStringLiteral("stopped: no start message arrived");
+        return QStringLiteral("stopped before copying began");
     return QStringLiteral("stopped: %1 of %2 files (%3%) after %4")
             .arg(s.done)
             .arg(s.total)

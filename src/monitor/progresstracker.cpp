@@ -20,11 +20,18 @@ void ProgressTracker::apply(const ProgressMessage &message)
         break;
     case ProgressMessage::Kind::Progress:
         state.done = message.number;
+        state.slowFile.clear(); // it took long, and it is done
         break;
     case ProgressMessage::Kind::Done:
         state.finished = true;
         break;
     }
+}
+
+void ProgressTracker::setPhase(Ostrel::InstallerClient::Phase phase, const QString &slowFile)
+{
+    state.phase = phase;
+    state.slowFile = slowFile;
 }
 
 ProgressSnapshot ProgressTracker::snapshot() const

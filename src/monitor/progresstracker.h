@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ostrel/installerclient.h"
 #include "progressparser.h"
 
 #include <QElapsedTimer>
@@ -16,6 +17,8 @@ struct ProgressSnapshot
     qint64 total = 0;      // from the latest START
     qint64 done = 0;       // from the latest PROGRESS
     qint64 elapsedMs = 0;  // since the first message
+    Ostrel::InstallerClient::Phase phase = Ostrel::InstallerClient::Starting; // as the installer's lines tell
+    QString slowFile;      // while copying, a file that has taken long; else empty
 };
 
 // Share of the work done, 0..100. A total of zero or less means there is
@@ -28,6 +31,7 @@ class ProgressTracker
 {
 public:
     void apply(const ProgressMessage &message);
+    void setPhase(Ostrel::InstallerClient::Phase phase, const QString &slowFile = QString());
     ProgressSnapshot snapshot() const; // elapsedMs measured now
 
 private:

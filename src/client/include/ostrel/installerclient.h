@@ -29,11 +29,16 @@ class InstallerClientPrivate;
     \code
     auto *client = new Ostrel::InstallerClient(this);
     client->setSource(downloadedPackage);
-    client->setDestination(QCoreApplication::applicationDirPath() + "/..");
+    // A directory that holds the application and nothing else: all of it is
+    // replaced. Never a shared one such as the parent of /usr/bin.
+    client->setDestination(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/app");
     client->setAtomic(true);
     connect(client, &Ostrel::InstallerClient::progress, bar, [bar](int done, int total) {
         bar->setMaximum(total);
         bar->setValue(done);
+    });
+    connect(client, &Ostrel::InstallerClient::phaseChanged, label, [label](auto phase, const QString &file) {
+        label->setText(Ostrel::InstallerClient::describePhase(phase, file));
     });
     connect(client, &Ostrel::InstallerClient::finished, this, &Updater::installFinished);
     client->start();
@@ -76,6 +81,25 @@ public:
         FailedToStart,           //!< the installer could not be started (or the client could not set up the run)
     };
     Q_ENUM(Outcome)
+
+    /*!
+        What the installer is doing, as its diagnostic lines tell; phases
+        only move forward. The atomic ones come only with setAtomic().
+    */
+    enum Phase {
+        Starting,          //!< started, checking its arguments and connecting
+        Clearing,          //!< removing what the destination held (atomic: what a failed install left beside it)
+        Copying,           //!< copying the files (started() has been emitted)
+        Linking,           //!< creating the symbolic links
+        Syncing,           //!< writing everything to disk
+        Swapping,          //!< atomic: putting the new version in place of the previous one, in one step
+        RemovingPrevious,  //!< atomic: removing the previous version, once the new one is in place
+        RemovingAbandoned, //!< atomic: removing the new version of an install that failed
+    };
+    Q_ENUM(Phase)
+
+    //! A short text for the user, "copying lib/big.so" for example.
+    static QString describePhase(Phase phase, const QString &file = QString());
 
     explicit InstallerClient(QObject *parent = nullptr);
     ~InstallerClient() override;
@@ -146,6 +170,12 @@ Q_SIGNALS:
     void started(int total);
     //! \a done of \a total files are installed; once per file.
     void progress(int done, int total);
+    /*!
+        The installer has moved on to \a phase (\a file empty), or, while
+        copying, one file has taken longer than a second: \a file is its
+        path inside the package.
+    */
+    void phaseChanged(Ostrel::InstallerClient::Phase phase, const QString &file);
     //! One diagnostic line from the installer, without its line feed, as it arrives.
     void logLine(const QByteArray &line);
     /*!
