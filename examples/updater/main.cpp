@@ -2,7 +2,8 @@
 // ostrel-installer puts the new version in place.
 //   ostrel-updater-example [--atomic] [--installer PATH] [--quit-when-done] SOURCE DESTINATION
 // Exits 0 when the package was installed, 1 otherwise, once the window has
-// been closed (at once with --quit-when-done).
+// been closed (at once with --quit-when-done, which also prints what the
+// window showed last, for scripts that check it).
 #include <ostrel/installerclient.h>
 
 #include <QApplication>
@@ -39,6 +40,14 @@ public:
             bar->setValue(done);
             status->setText(QString("Installed %1 of %2 files").arg(done).arg(total));
         });
+        // Removing the previous version, syncing or one large file can take
+        // long: the window says which. While copying, the count says enough.
+        connect(client, &InstallerClient::phaseChanged, this, [this](InstallerClient::Phase phase, const QString &file) {
+            if (phase == InstallerClient::Copying && file.isEmpty())
+                return;
+            QString text = InstallerClient::describePhase(phase, file);
+            status->setText(text.left(1).toUpper() + text.mid(1) + "…");
+        });
         connect(button, &QPushButton::clicked, this, [this, client] {
             if (client->isRunning()) {
                 client->cancel();
@@ -53,11 +62,20 @@ public:
             const char *name = QMetaEnum::fromType<InstallerClient::Outcome>().valueToKey(outcome);
             std::fprintf(result ? stderr : stdout, "%s: %s\n", name, qPrintable(reason));
             status->setText(reason);
-            if (result == 0)
-                bar->setRange(0, 1), bar->setValue(1);
+            // A range stops the busy animation: full when installed, empty
+            // when not, with the reason shown as an error.
+            bar->setRange(0, 1);
+            bar->setValue(result == 0 ? 1 : 0);
+            if (result != 0) {
+                setWindowTitle("The update failed");
+                status->setStyleSheet("color: #b00020; font-weight: bold");
+            }
             button->setText("Close");
-            if (quitWhenDone)
+            if (quitWhenDone) {
+                std::printf("shown: %s | %s | bar %d of %d%s\n", qPrintable(windowTitle()), qPrintable(status->text()),
+                            bar->value(), bar->maximum(), status->styleSheet().isEmpty() ? "" : " | as an error");
                 close();
+            }
         });
     }
 

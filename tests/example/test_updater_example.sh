@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The example updater window, off screen: it installs the sample package and
-# exits 0 with the tree in place, and exits 1 when the source is missing;
-# either way it leaves no socket directory behind.
+# exits 0 with the tree in place, and exits 1 when the source is missing,
+# its busy bar stopped and the installer's reason shown as an error; either
+# way it leaves no socket directory behind.
 # Arguments: EXAMPLE INSTALLER SAMPLE_PACKAGE
 set -euo pipefail
 example=$1 installer=$2 package=$3
@@ -21,8 +22,13 @@ run() {
     ! compgen -G "$TMPDIR/ostrel-updater-*" >/dev/null || fail "socket directory left in $TMPDIR"
 }
 
+# shown TEXT: the window's last state, as it printed it.
+shown() { grep -qxF "shown: $1" "$work/out" || fail "the window showed: $(grep '^shown: ' "$work/out")"; }
+
 run 0 "$package" "$work/installed"
 diff -r --no-dereference "$package" "$work/installed" || fail "the installed tree differs"
+shown "Installing the update | installed into $work/installed | bar 1 of 1"
 run 1 "$work/none" "$work/other"
 grep -q '^RefusedSourceMissing: ' "$work/out" || fail "missing source reported as: $(cat "$work/out")"
+shown "The update failed | fail to find sources at $work/none (installer status 2: SOURCE is missing) | bar 0 of 1 | as an error"
 echo PASS
