@@ -325,6 +325,8 @@ private Q_SLOTS:
                 "fail to find sources at DIR/none (installer status 2: SOURCE is missing)");
         refused("real installer, source a file", "DIR/package/app", "DIR/installed",
                 "Directory DIR/package/app does not exist (installer status 1: SOURCE is not a directory)");
+        row("real installer, an unknown option", QStringList(install) << "--atomc", {}, 7, notStarted,
+            "ostrel-monitor: unknown option --atomc (see ostrel-installer --help) (installer status 255: bad command line)\n");
         refused("real installer, paths overlap", "DIR/package", "DIR/package/sub",
                 "Refusing to install: source DIR/package and destination DIR/package/sub overlap (installer status 5: the paths overlap)");
         // For some entries failed, the first failure and its cause.

@@ -46,8 +46,14 @@ InstallerLines::InstallerLines(QObject *parent)
 void InstallerLines::feed(QByteArrayView bytes)
 {
     partial.append(bytes);
-    // Every line ends in a double quote, a space and a line feed.
     qsizetype end;
+    // A refused command line is the one plain line "ostrel-installer: <why>".
+    static const QByteArray usage = "ostrel-installer: ";
+    if (partial.startsWith(usage) && (end = partial.indexOf('\n')) >= 0) {
+        last = decodeFileName(partial.mid(usage.size(), end - usage.size()));
+        partial.remove(0, end + 1);
+    }
+    // Every diagnostic line ends in a double quote, a space and a line feed.
     while ((end = partial.indexOf("\" \n")) >= 0) {
         line(QByteArrayView(partial).first(end));
         partial.remove(0, end + 3);
