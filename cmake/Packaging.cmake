@@ -1,7 +1,10 @@
 # What `cmake --install` puts in place besides the programs (their install
 # rules are beside their targets), the CMake package config, and the Debian
-# package that cpack makes of it all. Included by the top-level CMakeLists.txt
-# once every target is defined.
+# packages that cpack makes of it all. Included by the top-level
+# CMakeLists.txt once every target is defined. Every install rule names its
+# component, which is its Debian package: runtime (ostrel-installer: the
+# programs and what documents them) or dev (ostrel-installer-dev: the client
+# library, its header and the package config).
 include(CMakePackageConfigHelpers)
 
 # Manual pages, compressed as Debian installs them (man reads them either way).
@@ -18,7 +21,7 @@ foreach(page IN LISTS man_pages)
     list(APPEND compressed_man_pages "${compressed}")
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${compressed_man_pages})
-install(FILES ${compressed_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES ${compressed_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
 
 # The package config. Imported targets go in the export set
 # OstrelInstallerTargets, under the namespace OstrelInstaller::: the client
@@ -29,7 +32,7 @@ install(FILES ${compressed_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
 set(config_dir "${CMAKE_INSTALL_LIBDIR}/cmake/OstrelInstaller")
 if(TARGET ostrel_client)
     set_target_properties(ostrel_client PROPERTIES EXPORT_NAME Client)
-    install(EXPORT OstrelInstallerTargets NAMESPACE OstrelInstaller:: DESTINATION "${config_dir}")
+    install(EXPORT OstrelInstallerTargets NAMESPACE OstrelInstaller:: DESTINATION "${config_dir}" COMPONENT dev)
     set(OSTREL_EXPORTS_TARGETS ON)
 else()
     set(OSTREL_EXPORTS_TARGETS OFF)
@@ -42,27 +45,44 @@ write_basic_package_version_file("${PROJECT_BINARY_DIR}/OstrelInstallerConfigVer
     COMPATIBILITY SameMajorVersion)
 install(FILES "${PROJECT_BINARY_DIR}/OstrelInstallerConfig.cmake"
               "${PROJECT_BINARY_DIR}/OstrelInstallerConfigVersion.cmake"
-        DESTINATION "${config_dir}")
+        DESTINATION "${config_dir}" COMPONENT dev)
 
-# `cpack -G DEB` in the build tree: one package with everything above, its
-# dependencies found by dpkg-shlibdeps from the libraries the programs link.
+# `cpack -G DEB` in the build tree: a package per component. The runtime's
+# dependencies are found by dpkg-shlibdeps from the libraries the programs
+# link; the -dev package holds no program, and its exported target links Qt
+# Core and Network, whose CMake packages are in qt6-base-dev.
 set(OSTREL_DEB_MAINTAINER "ostrel-installer maintainers <maintainers@users.noreply.c-seed-149db56b.example>"
-    CACHE STRING "Maintainer field of the Debian package")
+    CACHE STRING "Maintainer field of the Debian packages")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ostrel-installer)
 set(CPACK_PACKAGE_VENDOR "ostrel-installer maintainers")
 set(CPACK_PACKAGE_CONTACT "${OSTREL_DEB_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "installs a new version of an application for its updater")
-# Lines of the long description: dpkg shows them as they are.
-string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev)
+# Each description's first line is its package's summary; dpkg shows the
+# other lines as they are.
+string(JOIN "\n" CPACK_DEBIAN_RUNTIME_DESCRIPTION
+    "installs a new version of an application for its updater"
     "ostrel-installer copies a package directory into an application's"
     "directory file by file, never leaving a partial file, optionally"
     "replacing the old version in one step, and reports its progress to the"
     "application's updater over a local socket. ostrel-monitor stands in for"
     "the updater: it starts the installer and shows the progress.")
+string(JOIN "\n" CPACK_DEBIAN_DEV_DESCRIPTION
+    "client library for updaters that run ostrel-installer"
+    "A static Qt 6 library with which an application's updater starts"
+    "ostrel-installer, follows its progress over a private local socket and"
+    "learns how the install ended, from the event loop without blocking it."
+    "With its CMake package: find_package(OstrelInstaller) gives the imported"
+    "target OstrelInstaller::Client.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${OSTREL_DEB_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ostrel-installer)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME ostrel-installer-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "ostrel-installer (= ${PROJECT_VERSION}), qt6-base-dev")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -3,8 +3,10 @@
 # package, end to end:
 #  - the built ostrel-installer and ostrel-monitor: --version, --help, and
 #    lone arguments that are usage errors (exit 255, no output at all);
-#  - cpack -G DEB, unpacked with dpkg -x: exactly the runtime files, and its
-#    monitor running its installer on the sample package gives the same tree;
+#  - cpack -G DEB, unpacked with dpkg -x: exactly the two packages with
+#    exactly their files, the -dev one depending on the runtime one, and the
+#    packaged monitor running its installer on the sample package gives the
+#    same tree;
 #  - cmake --install into a prefix, and a project that finds it there and
 #    links the client library: its program installs the sample package.
 # Arguments: BUILD_DIR SOURCE_DIR VERSION INSTALLER MONITOR CMAKE CPACK
@@ -47,28 +49,40 @@ status=0
 (cd "$work" && "$installer" --help destination >"$work/out" 2>/dev/null) || status=$?
 [ "$status" = 2 ] && [ ! -s "$work/out" ] || fail "--help destination: exit status $status, expected 2"
 
-# The Debian package.
+# The Debian packages: exactly the runtime and the -dev package, each with
+# exactly its files.
 (cd "$build" && "$cpack" -G DEB -B "$work/deb") >"$work/cpack.log" 2>&1 \
     || { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; }
-debs=("$work"/deb/*.deb)
-[ "${#debs[@]}" = 1 ] && [ -f "${debs[0]}" ] || fail "cpack made ${debs[*]}"
-depends=$(dpkg-deb -f "${debs[0]}" Depends)
+arch=$(dpkg --print-architecture)
+runtime=ostrel-installer_${version}_$arch.deb dev=ostrel-installer-dev_${version}_$arch.deb
+made=$(cd "$work/deb" && echo *.deb)
+[ "$made" = "$dev $runtime" ] || fail "cpack made $made, expected $dev $runtime"
+runtime=$work/deb/$runtime dev=$work/deb/$dev
+depends=$(dpkg-deb -f "$runtime" Depends)
 [[ $depends == *libqt6core6* ]] || fail "Depends without Qt: '$depends'"
-dpkg -x "${debs[0]}" "$work/root"
-# (the exported targets' per-configuration file is named after the build type)
-(cd "$work/root" && find . -type f | sed 's/Targets-[a-z]*\.cmake$/Targets-CONFIG.cmake/' | sort) >"$work/files"
-diff -u - "$work/files" <<'FILES' || fail "unexpected files in the package"
+depends=$(dpkg-deb -f "$dev" Depends)
+[[ ", $depends," == *", ostrel-installer (= $version),"* ]] || fail "the -dev package's Depends: '$depends'"
+# files DEB DIR: the files DEB holds, unpacked into DIR; the exported
+# targets' per-configuration file is named after the build type.
+files() {
+    dpkg -x "$1" "$2"
+    (cd "$2" && find . -type f | sed 's/Targets-[a-z]*\.cmake$/Targets-CONFIG.cmake/' | sort)
+}
+diff -u - <(files "$runtime" "$work/root") <<'FILES' || fail "unexpected files in the runtime package"
 ./usr/bin/ostrel-installer
 ./usr/bin/ostrel-monitor
-./usr/include/ostrel/installerclient.h
-./usr/lib/cmake/OstrelInstaller/OstrelInstallerConfig.cmake
-./usr/lib/cmake/OstrelInstaller/OstrelInstallerConfigVersion.cmake
-./usr/lib/cmake/OstrelInstaller/OstrelInstallerTargets-CONFIG.cmake
-./usr/lib/cmake/OstrelInstaller/OstrelInstallerTargets.cmake
-./usr/lib/libostrel_base.a
-./usr/lib/libostrel_client.a
 ./usr/share/man/man1/ostrel-installer.1.gz
 ./usr/share/man/man1/ostrel-monitor.1.gz
+FILES
+libdir=./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+sed "s|^LIBDIR|$libdir|" <<'FILES' | diff -u - <(files "$dev" "$work/dev") || fail "unexpected files in the -dev package"
+./usr/include/ostrel/installerclient.h
+LIBDIR/cmake/OstrelInstaller/OstrelInstallerConfig.cmake
+LIBDIR/cmake/OstrelInstaller/OstrelInstallerConfigVersion.cmake
+LIBDIR/cmake/OstrelInstaller/OstrelInstallerTargets-CONFIG.cmake
+LIBDIR/cmake/OstrelInstaller/OstrelInstallerTargets.cmake
+LIBDIR/libostrel_base.a
+LIBDIR/libostrel_client.a
 FILES
 bin=$work/root/usr/bin
 expect 0 "ostrel-installer $version" "$bin/ostrel-installer" --version
