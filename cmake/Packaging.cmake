@@ -1,27 +1,59 @@
 # What `cmake --install` puts in place besides the programs (their install
-# rules are beside their targets), the CMake package config, and the Debian
+# rules are beside their targets): manual pages, copyright files and
+# changelogs, shell completion, the CMake package config; and the Debian
 # packages that cpack makes of it all. Included by the top-level
 # CMakeLists.txt once every target is defined. Every install rule names its
 # component, which is its Debian package: runtime (ostrel-installer: the
-# programs and what documents them) or dev (ostrel-installer-dev: the client
-# library, its header and the package config).
+# programs and what documents and completes them) or dev
+# (ostrel-installer-dev: the client library, its header and the package
+# config), each with its own copyright file and changelog.
 include(CMakePackageConfigHelpers)
 
-# Manual pages, compressed as Debian installs them (man reads them either way).
+# ostrel_compress(SOURCE OUTPUT): OUTPUT, in the build tree, is SOURCE
+# compressed as Debian installs manual pages and changelogs (gzip -9n: no
+# name or time stored, so the same source gives the same bytes), made by the
+# target ostrel_compressed, which every build builds.
 find_program(OSTREL_GZIP gzip REQUIRED)
-set(man_pages ostrel-installer.1 ostrel-monitor.1)
-set(compressed_man_pages)
-foreach(page IN LISTS man_pages)
-    set(source "${PROJECT_SOURCE_DIR}/doc/man/${page}")
-    set(compressed "${PROJECT_BINARY_DIR}/man/${page}.gz")
-    add_custom_command(OUTPUT "${compressed}"
-        COMMAND "${CMAKE_COMMAND}" -E make_directory "${PROJECT_BINARY_DIR}/man"
-        COMMAND "${OSTREL_GZIP}" -9 -n -c "${source}" > "${compressed}"
+set(OSTREL_COMPRESSED)
+function(ostrel_compress source output)
+    get_filename_component(dir "${output}" DIRECTORY)
+    add_custom_command(OUTPUT "${output}"
+        COMMAND "${CMAKE_COMMAND}" -E make_directory "${dir}"
+        COMMAND "${OSTREL_GZIP}" -9 -n -c "${source}" > "${output}"
         DEPENDS "${source}" VERBATIM)
-    list(APPEND compressed_man_pages "${compressed}")
+    set(OSTREL_COMPRESSED ${OSTREL_COMPRESSED} "${output}" PARENT_SCOPE)
+endfunction()
+
+# Manual pages (man reads them compressed or not).
+foreach(page IN ITEMS ostrel-installer.1 ostrel-monitor.1)
+    ostrel_compress("${PROJECT_SOURCE_DIR}/doc/man/${page}" "${PROJECT_BINARY_DIR}/man/${page}.gz")
+    install(FILES "${PROJECT_BINARY_DIR}/man/${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
 endforeach()
-add_custom_target(man_pages ALL DEPENDS ${compressed_man_pages})
-install(FILES ${compressed_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
+
+# Each package's copyright file and changelog, in its /usr/share/doc
+# directory. The changelog's newest entry is the version being built: a new
+# version needs its entry, and the build says so.
+set(changelog "${PROJECT_SOURCE_DIR}/doc/debian/changelog")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${changelog}")
+file(READ "${changelog}" changelog_start LIMIT 200)
+string(REGEX MATCH "^[^\n]*" newest_entry "${changelog_start}")
+if(NOT newest_entry MATCHES "^ostrel-installer \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "doc/debian/changelog begins with \"${newest_entry}\": "
+                        "give version ${PROJECT_VERSION} an entry at its top")
+endif()
+ostrel_compress("${changelog}" "${PROJECT_BINARY_DIR}/debian/changelog.gz")
+foreach(component_package IN ITEMS "runtime;ostrel-installer" "dev;ostrel-installer-dev")
+    list(GET component_package 0 component)
+    list(GET component_package 1 package)
+    install(FILES "${PROJECT_SOURCE_DIR}/doc/debian/copyright" "${PROJECT_BINARY_DIR}/debian/changelog.gz"
+            DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}" COMPONENT ${component})
+endforeach()
+
+# Bash completion, where bash-completion looks for it on demand.
+install(FILES completion/ostrel-installer completion/ostrel-monitor
+        DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions" COMPONENT runtime)
+
+add_custom_target(ostrel_compressed ALL DEPENDS ${OSTREL_COMPRESSED})
 
 # The package config. Imported targets go in the export set
 # OstrelInstallerTargets, under the namespace OstrelInstaller::: the client

@@ -3,8 +3,9 @@
 # The Debian packages needed to build and test; libclang-rt-dev brings
 # libFuzzer and the sanitizer runtimes, which clang only recommends. cpack
 # makes the Debian package with dpkg-shlibdeps (dpkg-dev) and needs file to
-# find the programs among the files.
-OSTREL_PACKAGES=(cmake ninja-build clang libclang-rt-dev qt6-base-dev strace dpkg-dev file)
+# find the programs among the files; the packaging test checks the packages
+# with lintian and their shell completion with bash-completion.
+OSTREL_PACKAGES=(cmake ninja-build clang libclang-rt-dev qt6-base-dev strace dpkg-dev file lintian bash-completion)
 
 # Installs whichever of the given Debian packages are missing (as root, with
 # apt-get); does nothing when all are present.

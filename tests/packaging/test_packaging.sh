@@ -4,9 +4,10 @@
 #  - the built ostrel-installer and ostrel-monitor: --version, --help, and
 #    lone arguments that are usage errors (exit 255, no output at all);
 #  - cpack -G DEB, unpacked with dpkg -x: exactly the two packages with
-#    exactly their files, the -dev one depending on the runtime one, and the
-#    packaged monitor running its installer on the sample package gives the
-#    same tree;
+#    exactly their files, the -dev one depending on the runtime one, both
+#    lintian clean, the packaged monitor running its installer on the sample
+#    package gives the same tree, and the packaged bash completion completes
+#    both programs (the monitor's command by that command's completion);
 #  - cmake --install into a prefix, and a project that finds it there and
 #    links the client library: its program installs the sample package.
 # Arguments: BUILD_DIR SOURCE_DIR VERSION INSTALLER MONITOR CMAKE CPACK
@@ -71,6 +72,10 @@ files() {
 diff -u - <(files "$runtime" "$work/root") <<'FILES' || fail "unexpected files in the runtime package"
 ./usr/bin/ostrel-installer
 ./usr/bin/ostrel-monitor
+./usr/share/bash-completion/completions/ostrel-installer
+./usr/share/bash-completion/completions/ostrel-monitor
+./usr/share/doc/ostrel-installer/changelog.gz
+./usr/share/doc/ostrel-installer/copyright
 ./usr/share/man/man1/ostrel-installer.1.gz
 ./usr/share/man/man1/ostrel-monitor.1.gz
 FILES
@@ -83,7 +88,13 @@ LIBDIR/cmake/OstrelInstaller/OstrelInstallerTargets-CONFIG.cmake
 LIBDIR/cmake/OstrelInstaller/OstrelInstallerTargets.cmake
 LIBDIR/libostrel_base.a
 LIBDIR/libostrel_client.a
+./usr/share/doc/ostrel-installer-dev/changelog.gz
+./usr/share/doc/ostrel-installer-dev/copyright
 FILES
+# Warnings and errors fail; lintian also says, on standard error, that it
+# runs as root (as CI does).
+lintian --fail-on error,warning "$runtime" "$dev" >"$work/lintian.log" 2>&1 \
+    || { cat "$work/lintian.log" >&2; fail "lintian"; }
 bin=$work/root/usr/bin
 expect 0 "ostrel-installer $version" "$bin/ostrel-installer" --version
 mkdir "$work/socket" "$work/destination"
@@ -92,6 +103,37 @@ PATH="$bin:$PATH" "$bin/ostrel-monitor" --name "$work/socket/OstrelUpdater" --lo
     || { cat "$work/monitor.log" "$work/install.log" >&2; fail "the packaged monitor and installer"; }
 diff -r --no-dereference "$source/examples/sample-package" "$work/destination" \
     || fail "the installed sample package differs"
+
+# completes LINE EXPECTED...: in bash, with the packaged completion found as
+# bash-completion finds it, completing the last word of LINE (empty after a
+# trailing space) offers exactly EXPECTED, in any order.
+completes() {
+    local line=$1
+    shift
+    local got
+    got=$(cd "$work/completion" && XDG_DATA_DIRS=$work/root/usr/share bash --norc --noprofile -c '
+        source /usr/share/bash-completion/bash_completion
+        COMP_LINE=$1 COMP_POINT=${#1}
+        read -ra COMP_WORDS <<<"$COMP_LINE"
+        [[ $COMP_LINE == *" " ]] && COMP_WORDS+=("")
+        COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+        __load_completion "${COMP_WORDS[0]}" || exit 1
+        function=$(complete -p "${COMP_WORDS[0]}" | sed -n "s/.* -F \([^ ]*\) .*/\1/p")
+        "$function" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
+        printf "%s\n" "${COMPREPLY[@]}"' _ "$line" | sort | xargs) || fail "no completion for '$line'"
+    [ "$got" = "$(printf '%s\n' "$@" | sort | xargs)" ] || fail "completing '$line' offers '$got', expected '$*'"
+}
+mkdir -p "$work/completion/package/lib" "$work/completion/previous"
+touch "$work/completion/program.log"
+completes "ostrel-installer --" -- --atomic --changed-only --help --version
+completes "ostrel-installer --atomic --" -- --atomic --changed-only
+completes "ostrel-installer " package previous
+completes "ostrel-installer -- p" package previous
+completes "ostrel-monitor --j" --json
+completes "ostrel-monitor --log " package previous program.log
+completes "ostrel-monitor --timeout "
+completes "ostrel-monitor --json -- ostrel-installer --c" --changed-only
+completes "ostrel-monitor --plain -- ostrel-installer --atomic pa" package
 
 # An installed prefix, found by another project.
 "$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
