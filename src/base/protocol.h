@@ -45,7 +45,8 @@ enum ExitStatus {
     ExitBusy = 6,               // another install into the destination runs; nothing touched
     ExitAbandoned = 7,          // atomic install abandoned, destination unchanged
     ExitAtomicImpossible = 8,   // the destination cannot be swapped in one step; nothing touched
-    ExitBadArguments = 255,     // fewer than two paths, an empty one, or an unknown option
+    ExitNothingKept = 9,        // rollback: no previous version of the destination is kept; nothing touched
+    ExitBadArguments = 255,     // too few paths, an empty one, an unknown option or options that exclude each other
 };
 
 // The meaning of an installer's exit status in a few words, for people;
@@ -62,6 +63,7 @@ inline const char *exitStatusMeaning(int status)
     case ExitBusy: return "another install is running";
     case ExitAbandoned: return "atomic install abandoned";
     case ExitAtomicImpossible: return "cannot swap atomically";
+    case ExitNothingKept: return "no previous version kept";
     case ExitBadArguments: return "bad command line";
     }
     return nullptr;
