@@ -354,6 +354,133 @@ private Q_SLOTS:
         QCOMPARE(lines, fullRun.logged);
     }
 
+    // Installs that keep the previous version, and rollbacks, step by step. A step is "<exit status>
+    // <what> => <DESTINATION> <kept>": what is "install vN" (plain), "keep vN" (atomic, keeping),
+    // "changed vN" (the same, changed only), "rollback", or any of them after "kill <syscall>:<n>" (SIGKILL
+    // on the n-th call, which leaves what a killed run left: no status). DESTINATION and the kept version are a version, "-" for
+    // none, or alternatives "v1|v2" for what a kill may leave. Steps without "=>" change the kept
+    // version: "link" (moved outside, a link in its place), "copy" (a copy, marker and all), "nobody's"
+    // (given to nobody), "lock" (another install's lock on DESTINATION); it is then "foreign" and must
+    // stay as it is. "shared" checks that the file every version holds unchanged is the installed
+    // one's, linked into the kept version. `line` is logged by the last step.
+    void keepPrevious_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("line");
+        const QStringList twoVersions = {"0 install v1 => v1 -", "0 keep v2 => v2 v1"};
+        QTest::newRow("keep, roll back, roll forward, keep again")
+                << twoVersions + QStringList{"0 rollback => v1 v2", "0 rollback => v2 v1", "0 keep v3 => v3 v2"}
+                << "keepPreviousVersion: Removing the version kept before in $T/.d.ostrel-*";
+        QTest::newRow("nothing kept") << QStringList{"0 install v1 => v1 -", "9 rollback => v1 -", "0 keep v2 => v2 v1"}
+                                      << "keepPreviousVersion: Keeping the previous version of $T/d in $T/.d.ostrel-previous";
+        QTest::newRow("changed only shares unchanged files with the kept version")
+                << QStringList{"0 install v1 => v1 -", "0 changed v2 => v2 v1", "shared", "0 changed v3 => v3 v2", "shared",
+                               "0 rollback => v2 v3", "0 install v1 => v1 v3"}
+                << "PipeClient::stopProgress: Installed";
+        for (const char *swap : {"link", "copy", "nobody's"})
+            QTest::addRow("the kept version replaced: %s", swap)
+                    << twoVersions + QStringList{swap, "9 rollback => v2 foreign", "4 keep v3 => v3 foreign"}
+                    << "keepPreviousVersion: Removing the previous version of $T/d";
+        QTest::newRow("another install holds the destination") << twoVersions + QStringList{"lock", "6 rollback => v2 v1"}
+                                                               << "rollBack: Refusing to roll back: another install into $T/d is running (process 4242)";
+        // Each rename of a keeping install over a kept version (the probe's two, the swap, the kept
+        // name taken, exchanged), the first removals, and a rollback's exchange.
+        const QString any = "v1|v2|v3";
+        for (const char *point : {"renameat2:1", "renameat2:3", "renameat:1", "renameat2:4", "renameat2:5", "unlinkat:1", "unlinkat:4"})
+            QTest::addRow("SIGKILL at %s of keeping", point)
+                    << twoVersions + QStringList{QStringLiteral("- kill %1 keep v3 => v2|v3 v1|v2").arg(point), "0 keep v3 => v3 " + any,
+                                                 "0 rollback => " + any + " v3"}
+                    << "rollBack: Swapping the kept version into $T/d";
+        QTest::newRow("SIGKILL at the exchange of a rollback")
+                << twoVersions + QStringList{"- kill renameat2:1 rollback => v1|v2 v1|v2", "0 rollback => v1|v2 v1|v2"}
+                << "rollBack: Swapping the kept version into $T/d";
+    }
+
+    void keepPrevious()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, line);
+        if (!steps.filter("nobody's").isEmpty() && (::geteuid() != 0 || !::getpwnam("nobody")))
+            QSKIP("a kept version of another user's needs root and a user named nobody");
+        QTemporaryDir tmp;
+        const QString t = tmp.path(), d = t + "/d", kept = t + "/.d.ostrel-previous";
+        // Three versions that share a file, byte for byte and to the nanosecond, and differ in the rest.
+        QVERIFY(makeFile(t + "/v1/same", "in every version") && makeLink("same", t + "/v1/l"));
+        for (const QString &version : {"v2", "v3"})
+            QVERIFY(QProcess::execute("cp", {"-a", t + "/v1", t + '/' + version}) == 0);
+        for (const QString &version : {"v1", "v2", "v3"})
+            QVERIFY(makeFile(t + '/' + version + "/changes", version.toUtf8()) && makeFile(t + '/' + version + "/only/" + version, ""));
+        // Hard-link counts aside: the kept version may share files.
+        const auto tree = [](const QStringList &lines) { return QStringList(lines).replaceInStrings(QRegularExpression(" x\\d+$"), ""); };
+        QHash<QString, QStringList> versions{{"-", {}}};
+        for (const QString &version : {"v1", "v2", "v3"})
+            versions[version] = tree(installedSnapshot(t + '/' + version));
+        QStringList foreign;      // the foreign kept version as it was planted
+        ino_t sharedInode = 0;
+        int held = -1;
+        const auto unlock = qScopeGuard([&] { held < 0 || ::close(held); });
+        InstallRun run;
+        for (const QString &step : steps) {
+            const auto inode = [](const QString &path) {
+                struct stat status;
+                return ::lstat(QFile::encodeName(path), &status) == 0 && status.st_nlink == 2 ? status.st_ino : 0;
+            };
+            if (step == "shared") {
+                QVERIFY2(inode(d + "/same") != 0 && inode(d + "/same") == inode(kept + "/version/same"), "not shared");
+                QVERIFY(!sharedInode || sharedInode == inode(d + "/same")); // kept again, not written anew
+                sharedInode = inode(d + "/same");
+                continue;
+            }
+            if (!step.contains("=>")) {
+                const bool changed = step == "lock" ? (held = ::open(installLockPath(d).constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) >= 0
+                                                              && ::flock(held, LOCK_EX | LOCK_NB) == 0 && ::write(held, "4242\n", 5) == 5
+                                   : step == "link" ? QDir().rename(kept, t + "/elsewhere") && makeLink(t + "/elsewhere", kept)
+                                   : step == "copy" ? QDir().rename(kept, t + "/original") && QProcess::execute("cp", {"-a", t + "/original", kept}) == 0
+                                                   : QProcess::execute("chown", {"-R", "nobody:", kept}) == 0;
+                QVERIFY2(changed, qPrintable(step));
+                foreign = snapshot(t).filter(QRegularExpression("^(\\.d\\.ostrel-previous|elsewhere)[/ ]"));
+                continue;
+            }
+            const QStringList words = step.section(" => ", 0, 0).split(' '), expected = step.section(" => ", 1).split(' ');
+            const bool killed = words[1] == "kill";
+            const QStringList what = words.mid(killed ? 3 : 1);
+            const QStringList arguments = what[0] == "rollback" ? QStringList{"--rollback", d}
+                    : QStringList{t + '/' + what[1], d} + (what[0] == "install" ? QStringList() : QStringList{"--atomic", "--keep-previous"})
+                      + (what[0] == "changed" ? QStringList{"--changed-only"} : QStringList());
+            const auto check = [&](const QString &when) {
+                const auto matches = [&](const QString &alternatives, const QString &root) {
+                    if (alternatives == "foreign")
+                        return snapshot(t).filter(QRegularExpression("^(\\.d\\.ostrel-previous|elsewhere)[/ ]")) == foreign;
+                    for (const QString &version : alternatives.split('|'))
+                        if (tree(snapshot(root)) == versions[version] && (version != "-" || !QFileInfo::exists(root)))
+                            return true;
+                    return false;
+                };
+                QVERIFY2(matches(expected[0], d), qPrintable(when + ": DESTINATION is none of " + expected[0] + "\n" + snapshot(d).join('\n')));
+                QVERIFY2(matches(expected[1], kept + "/version"),
+                         qPrintable(when + ": the kept version is none of " + expected[1] + "\n" + snapshot(kept).join('\n')));
+            };
+            if (killed) {
+                InstallOptions options;
+                options.wrapper = QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-etrace=" + words[2].section(':', 0, 0),
+                                              QStringLiteral("-einject=%1:signal=KILL:when=%2").arg(words[2].section(':', 0, 0), words[2].section(':', 1))};
+                const InstallRun first = runInstaller(arguments, options);
+                QVERIFY2(first.crashed, qPrintable(step + ": not killed; " + first.problem(-1)));
+                check(step);
+                continue;
+            }
+            run = runInstaller(arguments);
+            CHECK_RUN(run, words[0].toInt());
+            check(step);
+            // Nothing else beside DESTINATION: whatever a kill left is gone.
+            QStringList beside = QDir(t).entryList({".d.ostrel-*"}, QDir::AllEntries | QDir::Hidden | QDir::System);
+            beside.removeAll(".d.ostrel-previous");
+            QVERIFY2(beside.isEmpty(), qPrintable(step + ": left beside: " + beside.join(' ')));
+        }
+        const QRegularExpression wanted(QRegularExpression::anchoredPattern(QRegularExpression::escape(line.replace("$T", t)).replace("\\*", "[0-9a-f]{16}")));
+        QVERIFY2(!run.logged.filter(wanted).isEmpty(), qPrintable(run.logged.join('\n')));
+    }
+
     // A package of 40 directories of 50 files, a secret directory beside it, and the conditions of
     // each row: a neighbour who swaps a directory for a link for as long as the install runs, mounts
     // (as root), a sparse file, the order of the sync and the done message, no standard error.
