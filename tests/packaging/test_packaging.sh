@@ -125,8 +125,8 @@ completes() {
 }
 mkdir -p "$work/completion/package/lib" "$work/completion/previous"
 touch "$work/completion/program.log"
-completes "ostrel-installer --" -- --atomic --changed-only --help --version
-completes "ostrel-installer --atomic --" -- --atomic --changed-only
+completes "ostrel-installer --" -- --atomic --changed-only --keep-previous --rollback --help --version
+completes "ostrel-installer --atomic --" -- --atomic --changed-only --keep-previous --rollback
 completes "ostrel-installer " package previous
 completes "ostrel-installer -- p" package previous
 completes "ostrel-monitor --j" --json
