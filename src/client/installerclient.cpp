@@ -136,9 +136,12 @@ QString InstallerClient::describePhase(Phase phase, const QString &file)
     case Copying: return file.isEmpty() ? QStringLiteral("copying") : QStringLiteral("copying ") + file;
     case Linking: return QStringLiteral("creating the links");
     case Syncing: return QStringLiteral("writing everything to disk");
-    case Swapping: return QStringLiteral("putting the new version in place");
+    // Said of an install and of a rollback alike, which swaps the kept version in.
+    case Swapping: return QStringLiteral("swapping the versions");
     case RemovingPrevious: return QStringLiteral("removing the previous version");
     case RemovingAbandoned: return QStringLiteral("removing the abandoned new version");
+    case KeepingPrevious: return QStringLiteral("keeping the previous version");
+    case RollingBack: return QStringLiteral("rolling back to the kept version");
     }
     return QString();
 }

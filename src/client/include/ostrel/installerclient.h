@@ -84,7 +84,10 @@ public:
 
     /*!
         What the installer is doing, as its diagnostic lines tell; phases
-        only move forward. The atomic ones come only with setAtomic().
+        only move forward. The atomic ones come only with setAtomic(). An
+        install goes from Clearing to Syncing, and an atomic one on to
+        Swapping and then RemovingPrevious or KeepingPrevious (or, failed,
+        to RemovingAbandoned); a rollback goes from RollingBack to Swapping.
     */
     enum Phase {
         Starting,          //!< started, checking its arguments and connecting
@@ -92,9 +95,11 @@ public:
         Copying,           //!< copying the files (started() has been emitted)
         Linking,           //!< creating the symbolic links
         Syncing,           //!< writing everything to disk
-        Swapping,          //!< atomic: putting the new version in place of the previous one, in one step
+        Swapping,          //!< atomic: putting the new version in place of the previous one, in one step (rollback: the kept one in place of the destination)
         RemovingPrevious,  //!< atomic: removing the previous version, once the new one is in place
         RemovingAbandoned, //!< atomic: removing the new version of an install that failed
+        KeepingPrevious,   //!< \c --keep-previous: keeping the previous version beside the new one (and removing the one kept before)
+        RollingBack,       //!< \c --rollback: the kept version is found; the swap follows
     };
     Q_ENUM(Phase)
 
