@@ -220,9 +220,9 @@ Result copyRegularFile(int in, const struct stat &source, int destinationFd, con
     return linkOpenFile(out.get(), destinationFd, name, placement);
 }
 
-bool isUnchangedCopy(const struct stat &existing, const struct stat &source)
+bool isUnchangedCopy(const struct stat &existing, const struct stat &source, nlink_t links)
 {
-    return S_ISREG(existing.st_mode) && existing.st_nlink == 1 && existing.st_uid == effectiveUser()
+    return S_ISREG(existing.st_mode) && existing.st_nlink == links && existing.st_uid == effectiveUser()
            && existing.st_size == source.st_size && existing.st_mtim.tv_sec == source.st_mtim.tv_sec
            && existing.st_mtim.tv_nsec == source.st_mtim.tv_nsec && (existing.st_mode & 07777) == copyMode(source);
 }

@@ -34,11 +34,13 @@ Result copyRegularFile(int in, const struct stat &source, int destinationFd, con
 
 // Whether `existing` (a status taken without following links) is a copy of
 // the file whose status is `source` that an update may keep as it is: a
-// regular file with one link, owned by the process's effective user, with
-// the source's size, modification time to the nanosecond and the permission
-// bits a copy gets. This is rsync's quick check, made strict: nobody else
-// can have made or can change such a file, nor reach it under another name.
-bool isUnchangedCopy(const struct stat &existing, const struct stat &source);
+// regular file with `links` links (1, or 2 when the caller knows the other
+// name to be the installer's own), owned by the process's effective user,
+// with the source's size, modification time to the nanosecond and the
+// permission bits a copy gets. This is rsync's quick check, made strict:
+// nobody else can have made or can change such a file, nor reach it under
+// another name.
+bool isUnchangedCopy(const struct stat &existing, const struct stat &source, nlink_t links);
 
 // Whether opening the regular file whose status is `status` for reading
 // would certainly succeed, judged without opening it: the process owns it

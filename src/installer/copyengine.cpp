@@ -28,14 +28,14 @@ const int minimumShared = 4;
 const int wakeBatch = 16;
 // How many directories keep the descriptors the walk opened them with, so
 // that a worker need not open them again component by component: up to a
-// thousand, three descriptors at most each, within a quarter of what the
+// thousand, four descriptors at most each, within a quarter of what the
 // process may open.
 int keptDirectories()
 {
     static const int kept = [] {
         rlimit limit;
         const rlim_t open = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
-        return int(std::min<rlim_t>(1000, open / 12));
+        return int(std::min<rlim_t>(1000, open / 16));
     }();
     return kept;
 }
@@ -116,7 +116,7 @@ uint CopyEngine::walk()
 {
     ::fstat(destinationRoot, &destinationStatus);
     walkDirectory(std::make_unique<DirectoryJob>(), sourceRoot, destinationRoot,
-                  previous.where == PreviousVersion::Beside ? previous.root : -1);
+                  previous.where == PreviousVersion::Beside ? previous.root : -1, previous.keptVersion);
     {
         std::lock_guard<std::mutex> lock(mutex);
         walkOver = true;
@@ -166,13 +166,14 @@ void CopyEngine::listSorted(DirectoryJob &job, int sourceFd)
     job.done = std::make_unique<std::atomic<bool>[]>(job.types.size());
 }
 
-void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd, int previousFd)
+void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd, int previousFd, int keptFd)
 {
     job->hasStatus = ::fstat(sourceFd, &job->status) == 0;
     if (jobs.size() < size_t(keptDirectories())) {
         job->source = duplicate(sourceFd);
         job->destination = duplicate(destinationFd);
         job->previousBeside = duplicate(previousFd);
+        job->keptVersionDir = duplicate(keptFd);
         job->keptOpen = true;
     }
 
@@ -213,7 +214,8 @@ void CopyEngine::walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, 
         child->createError = createError;
         if (sourceSub.isValid() && !isDestination) {
             const UniqueFd previousSub = previousFd < 0 ? UniqueFd() : openSubdirectory(previousFd, subdirectory.constData());
-            walkDirectory(std::move(child), sourceSub.get(), destinationSub.get(), previousSub.get());
+            const UniqueFd keptSub = keptFd < 0 ? UniqueFd() : openSubdirectory(keptFd, subdirectory.constData());
+            walkDirectory(std::move(child), sourceSub.get(), destinationSub.get(), previousSub.get(), keptSub.get());
         } else {
             // Gone or unreadable, or the destination: an empty job that says
             // why. Its copy still gets its mode and times, which need no
@@ -352,6 +354,8 @@ void CopyEngine::copyJob(DirectoryJob &job)
             job.destination = openDirectoryBelow(destinationRoot, relative);
         if (previous.where == PreviousVersion::Beside && !job.keptOpen)
             job.previousBeside = openDirectoryBelow(previous.root, relative);
+        if (previous.keptVersion >= 0 && !job.keptOpen)
+            job.keptVersionDir = openDirectoryBelow(previous.keptVersion, relative);
     } catch (const std::bad_alloc &) {
         // Out of memory: the directory fails, and is reported as failed
         // like any other file that could not be copied.
@@ -442,7 +446,7 @@ Result CopyEngine::copyFile(const DirectoryJob &job, int sourceFd, int destinati
     if (mayKeep && ::fstatat(sourceFd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
         && status.st_nlink == 1 && isReadableWithoutOpening(status)) {
         triedKeeping = true;
-        if (keptUnchanged(status, destinationFd, previousFd, name)) {
+        if (keptUnchanged(job, status, destinationFd, previousFd, name)) {
             ++unchanged;
             return Result::success();
         }
@@ -451,7 +455,7 @@ Result CopyEngine::copyFile(const DirectoryJob &job, int sourceFd, int destinati
     if (!in.isValid())
         return Result::failure(in.error());
     if (status.st_nlink == 1) {
-        if (mayKeep && !triedKeeping && keptUnchanged(status, destinationFd, previousFd, name)) {
+        if (mayKeep && !triedKeeping && keptUnchanged(job, status, destinationFd, previousFd, name)) {
             ++unchanged;
             return Result::success();
         }
@@ -471,15 +475,27 @@ Result CopyEngine::copyFile(const DirectoryJob &job, int sourceFd, int destinati
     return copied;
 }
 
-bool CopyEngine::keptUnchanged(const struct stat &source, int destinationFd, int previousFd, const QByteArray &name)
+bool CopyEngine::keptUnchanged(const DirectoryJob &job, const struct stat &source, int destinationFd, int previousFd,
+                               const QByteArray &name)
 {
     struct stat existing;
     if (previous.where == PreviousVersion::InDestination)
-        return ::fstatat(previousFd, name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && isUnchangedCopy(existing, source);
+        return ::fstatat(previousFd, name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0
+               && isUnchangedCopy(existing, source, allowedLinks(job, existing, name));
     // The file checked is the file linked, whatever is renamed meanwhile.
     const UniqueFd old(::openat(previousFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    return old.isValid() && ::fstat(old.get(), &existing) == 0 && isUnchangedCopy(existing, source)
+    return old.isValid() && ::fstat(old.get(), &existing) == 0
+           && isUnchangedCopy(existing, source, allowedLinks(job, existing, name))
            && linkOpenFile(old.get(), destinationFd, name.constData()).ok();
+}
+
+nlink_t CopyEngine::allowedLinks(const DirectoryJob &job, const struct stat &existing, const QByteArray &name)
+{
+    struct stat kept;
+    const bool sharedWithKept = existing.st_nlink == 2 && job.keptVersionDir.isValid()
+                                && ::fstatat(job.keptVersionDir.get(), name.constData(), &kept, AT_SYMLINK_NOFOLLOW) == 0
+                                && kept.st_dev == existing.st_dev && kept.st_ino == existing.st_ino;
+    return sharedWithKept ? 2 : 1;
 }
 
 void CopyEngine::wait(const std::function<bool()> &ready)
@@ -548,4 +564,5 @@ void CopyEngine::leave()
     done.source.reset();
     done.destination.reset();
     done.previousBeside.reset();
+    done.keptVersionDir.reset();
 }

@@ -102,6 +102,7 @@ private:
     UniqueFd source;
     UniqueFd destination;
     UniqueFd previousBeside;  // (PreviousVersion::Beside only; invalid: there is none)
+    UniqueFd keptVersionDir;  // the kept version's directory at this path (invalid: there is none)
     bool keptOpen = false;    // whether the walk kept them
     bool claimed = false;     // under the engine's mutex
     std::atomic<bool> opened{false};
@@ -126,6 +127,11 @@ struct PreviousVersion
     };
     Where where = None;
     int root = -1; // Beside
+    // The version kept beside DESTINATION, or -1: a file of the previous
+    // version may have a second link, when it is the kept version's file at
+    // the same path. Neither is ever modified in place, so sharing the file
+    // changes neither.
+    int keptVersion = -1;
 };
 
 class CopyEngine
@@ -175,7 +181,7 @@ public:
 private:
     // Lists, sorts and queues the directory of `job` (its paths and
     // createError set), then walks its subdirectories.
-    void walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd, int previousFd);
+    void walkDirectory(std::unique_ptr<DirectoryJob> job, int sourceFd, int destinationFd, int previousFd, int keptFd);
     // An update in place: removes what the package does not hold from the
     // copy of the listed job (see PreviousVersion::InDestination).
     void removeStrays(const DirectoryJob &job, int destinationFd);
@@ -201,7 +207,12 @@ private:
     // Whether the file `name`, whose status in SOURCE is `source`, is
     // unchanged in the previous version's directory, and kept: left as it
     // is, or linked into the copy.
-    bool keptUnchanged(const struct stat &source, int destinationFd, int previousFd, const QByteArray &name);
+    bool keptUnchanged(const DirectoryJob &job, const struct stat &source, int destinationFd, int previousFd,
+                       const QByteArray &name);
+    // How many links the previous version's file `name` in `job`, whose
+    // status is `existing`, may have: 2 when the second is the kept
+    // version's file at the same path, else 1.
+    static nlink_t allowedLinks(const DirectoryJob &job, const struct stat &existing, const QByteArray &name);
     bool claim(int index);
     void wait(const std::function<bool()> &ready);
     void waitEntry(int index, int entry);

@@ -42,23 +42,10 @@ Destination::Prepared Destination::prepare(int sourceRoot, Preparation &found)
     existed = existing.isValid() && ::fstat(existing.get(), &status) == 0;
     existingMode = existed ? status.st_mode : 0;
     const bool parentOpen = staging.openParent();
-    // Two locks: the name in its parent, which an atomic install's swap
-    // and a destination still to be made are about, and the directory
-    // itself, however it was named.
-    const auto take = [&found](DestinationLock &lock, const struct stat &identity, const QByteArray &name) {
-        switch (lock.acquire(identity, name)) {
-        case DestinationLock::Held:
-            return true;
-        case DestinationLock::Busy:
-            found.lockHolder = lock.holder();
-            return false;
-        case DestinationLock::Unavailable:
-            found.lockError = lock.error();
-            return true;
-        }
-        return true;
-    };
-    if (parentOpen && !take(nameLock, staging.parentStatus(), staging.destinationName()))
+    // Two locks: the name in its parent, which an atomic install's swap,
+    // a rollback and a destination still to be made are about, and the
+    // directory itself, however it was named.
+    if (parentOpen && !takeNameLock(found))
         return Busy;
     if (!atomic && !existing.isValid()) {
         // Private until the copy gives it its mode, like every directory it makes.
@@ -71,21 +58,14 @@ Destination::Prepared Destination::prepare(int sourceRoot, Preparation &found)
     // been swapped while we waited for the updater.
     if (existing.isValid() && overlap(existing.get(), sourceRoot))
         return Overlap;
-    struct stat identity;
-    if (existing.isValid() && ::fstat(existing.get(), &identity) == 0 && !take(directoryLock, identity, QByteArray()))
-        return Busy;
-    if (found.lockError != 0) {
-        // Better an install that anyone who can read DESTINATION could hold
-        // up than none at all.
-        const int fd = existing.isValid() ? existing.get() : staging.parentFd();
-        lockedInPlace.reset(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-        if (!lockedInPlace.isValid())
-            return Unavailable;
-        if (!tryLock(lockedInPlace.get()).ok())
-            return Busy;
-    }
-    if (parentOpen)
+    if (const Prepared locked = lockDirectory(existing, found); locked != Ready)
+        return locked;
+    if (parentOpen) {
         found.leftovers = staging.removeLeftovers(found.foreign);
+        // Files it shares with the current version are not the others'.
+        if (changedOnly && staging.findKept() == Staging::Kept)
+            keptRoot = staging.keptVersionFd();
+    }
     if (!atomic) {
         copyRoot = std::move(existing);
         return Ready;
@@ -106,6 +86,54 @@ Destination::Prepared Destination::prepare(int sourceRoot, Preparation &found)
     return Ready;
 }
 
+Destination::Prepared Destination::prepareRollback(Preparation &found)
+{
+    if (!staging.openParent(false))
+        return Unavailable;
+    if (!takeNameLock(found))
+        return Busy;
+    const UniqueFd existing = openSubdirectory(staging.parentFd(), staging.destinationName().constData());
+    return lockDirectory(existing, found);
+}
+
+bool Destination::takeNameLock(Preparation &found)
+{
+    return take(nameLock, staging.parentStatus(), staging.destinationName(), found);
+}
+
+bool Destination::take(DestinationLock &lock, const struct stat &identity, const QByteArray &name, Preparation &found)
+{
+    switch (lock.acquire(identity, name)) {
+    case DestinationLock::Held:
+        return true;
+    case DestinationLock::Busy:
+        found.lockHolder = lock.holder();
+        return false;
+    case DestinationLock::Unavailable:
+        found.lockError = lock.error();
+        return true;
+    }
+    return true;
+}
+
+Destination::Prepared Destination::lockDirectory(const UniqueFd &existing, Preparation &found)
+{
+    struct stat identity;
+    if (existing.isValid() && ::fstat(existing.get(), &identity) == 0 && !take(directoryLock, identity, QByteArray(), found))
+        return Busy;
+    if (found.lockError != 0) {
+        // Better an install that anyone who can read DESTINATION could hold
+        // up than none at all.
+        const int fd = existing.isValid() ? existing.get() : staging.parentFd();
+        lockedInPlace.reset(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!lockedInPlace.isValid())
+            return Unavailable;
+        if (!tryLock(lockedInPlace.get()).ok())
+            return Busy;
+    }
+    return Ready;
+}
+
 Placement Destination::placement() const
 {
     return atomic ? Placement::InPlace : changedOnly ? Placement::Replacing : Placement::Unnamed;
@@ -116,8 +144,8 @@ PreviousVersion Destination::previousVersion() const
     if (!changedOnly)
         return {};
     if (atomic)
-        return current.isValid() ? PreviousVersion{PreviousVersion::Beside, current.get()} : PreviousVersion{};
-    return {PreviousVersion::InDestination, copyRoot.get()};
+        return current.isValid() ? PreviousVersion{PreviousVersion::Beside, current.get(), keptRoot} : PreviousVersion{};
+    return {PreviousVersion::InDestination, copyRoot.get(), keptRoot};
 }
 
 QList<RemoveFailure> Destination::clear() const

@@ -75,6 +75,12 @@ public:
     QList<NativePath> finishDirectories(CopyEngine &copy) const;
     // Syncs DESTINATION's file system; false when it failed.
     bool sync() const;
+    // For a rollback instead of prepare(): opens the existing directory that
+    // holds DESTINATION and takes the locks an install would; Ready, Busy, or
+    // Unavailable when there is no such directory.
+    Prepared prepareRollback(Preparation &found);
+    // The hidden siblings: the staging area and the kept version.
+    Staging &siblings() { return staging; }
     // An atomic install's end: puts the staging area in DESTINATION's place
     // in one step; false when that failed and DESTINATION is unchanged.
     bool swapIntoPlace() { return staging.swap(); }
@@ -88,6 +94,9 @@ public:
     NativePath copyOf(const DirectoryJob &directory) const;
 
 private:
+    bool takeNameLock(Preparation &found);
+    static bool take(DestinationLock &lock, const struct stat &identity, const QByteArray &name, Preparation &found);
+    Prepared lockDirectory(const UniqueFd &existing, Preparation &found);
     void finishDirectory(CopyEngine &copy, int index, int fd, QList<NativePath> &failed) const;
 
     const NativePath destination;
@@ -100,4 +109,5 @@ private:
     UniqueFd lockedInPlace; // when no private lock could be had
     UniqueFd copyRoot;
     UniqueFd current; // a changed-only atomic install's: DESTINATION as it was
+    int keptRoot = -1; // a changed-only install's: the kept version, when there is one (the staging area's)
 };

@@ -1,4 +1,5 @@
-// ostrel-installer [--atomic] [--changed-only] SOURCE DESTINATION
+// ostrel-installer [--atomic [--keep-previous]] [--changed-only] SOURCE DESTINATION
+// ostrel-installer --rollback DESTINATION
 // The process entry point; the install itself is in main.cpp (see there why
 // the two are apart). Exit statuses: ExitStatus. `--version` or `--help` as
 // the only argument prints to standard output.
@@ -72,17 +73,21 @@ void raiseOpenFileLimit()
 }
 
 const char usageText[] =
-        "Usage: ostrel-installer [--atomic] [--changed-only] [--] SOURCE DESTINATION\n"
+        "Usage: ostrel-installer [--atomic [--keep-previous]] [--changed-only] [--] SOURCE DESTINATION\n"
+        "       ostrel-installer --rollback DESTINATION\n"
         "Installs the directory tree SOURCE into DESTINATION, reporting progress to the\n"
         "updater listening on the local socket OstrelUpdater (under $TMPDIR or /tmp).\n"
         "DESTINATION is emptied first; with --atomic the new version is built beside it\n"
         "and replaces it in one step. With --changed-only the files of DESTINATION that\n"
         "are unchanged (same size, modification time and mode, one link, yours) are kept\n"
-        "and only the rest is written. Every step is logged to standard error.\n"
+        "and only the rest is written. With --keep-previous the previous version is kept\n"
+        "beside DESTINATION (replacing the one kept before), and --rollback exchanges\n"
+        "DESTINATION with it in one step. Every step is logged to standard error.\n"
         "\n"
         "Exit status: 0 installed, 1 SOURCE not a directory, 2 SOURCE missing,\n"
         "3 no updater, 4 something failed (logged), 5 paths overlap, 6 another install\n"
-        "running, 7 atomic install abandoned, 8 cannot swap atomically, 255 usage.\n"
+        "running, 7 atomic install abandoned, 8 cannot swap atomically, 9 nothing kept\n"
+        "to roll back to, 255 usage.\n"
         "See ostrel-installer(1).\n";
 
 } // namespace
@@ -107,7 +112,7 @@ int main(int argc, char **argv)
     }
     // An empty argument is most likely an unset variable in the caller's
     // command line: never take it for the working directory.
-    if (arguments.source.isEmpty() || arguments.destination.isEmpty())
+    if ((arguments.source.isEmpty() && !arguments.rollback) || arguments.destination.isEmpty())
         return ExitBadArguments;
     openStandardDescriptors();
     // The updater may close its end at any moment; that must not kill us.
@@ -117,8 +122,11 @@ int main(int argc, char **argv)
     raiseOpenFileLimit();
 
     OutputFlusher output;
+    if (arguments.rollback)
+        return rollBack(absoluteCleanPath(arguments.destination), output);
     InstallMode mode;
     mode.atomic = arguments.atomic;
     mode.changedOnly = arguments.changedOnly;
+    mode.keepPrevious = arguments.keepPrevious;
     return runInstall(absoluteCleanPath(arguments.source), absoluteCleanPath(arguments.destination), mode, output);
 }

@@ -14,6 +14,7 @@ Install::Install(const NativePath &source, const NativePath &destination, const 
     : source(source)
     , atomic(mode.atomic)
     , changedOnly(mode.changedOnly)
+    , keepPrevious(mode.keepPrevious)
     , output(output)
     , destination(destination, mode.atomic, mode.changedOnly)
 {

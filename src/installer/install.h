@@ -37,6 +37,7 @@ public:
     const NativePath source;
     const bool atomic;
     const bool changedOnly;
+    const bool keepPrevious;
     InstallReport report;
     OutputFlusher &output;
     Destination destination;

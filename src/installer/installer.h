@@ -17,6 +17,11 @@
 // - Atomic installs: a destination that cannot be swapped in one step is
 //   refused before anything is touched (ExitAtomicImpossible); any failure
 //   before the swap abandons the install (ExitAbandoned, no done message).
+//   A previous version that cannot be kept is logged and counted, and
+//   removed as without keeping it.
+// - Rollbacks: nothing kept, or something not the installer's own under
+//   the kept version's name (ExitNothingKept), and what refuses an atomic
+//   install, are refused before anything is touched.
 // - Logged once, the install goes on as well as it can: copy threads or
 //   the output thread that cannot be started (fewer threads, unbatched
 //   output), no private lock directory (DESTINATION itself is locked), a
@@ -40,6 +45,7 @@
 
 class OutputFlusher;
 class PipeClient;
+class Staging;
 
 // What one install came to: how many failures its steps counted, and whether
 // it ended early with a status of its own.
@@ -71,14 +77,26 @@ private:
 // version it replaces that are unchanged (see isUnchangedCopy in
 // filecopy.h) instead of writing them again: it updates the destination in
 // place, never emptying it, or, atomic, links them into the new version.
+// An atomic install that keeps the previous version keeps it beside the
+// destination (see staging.h), in place of the one kept before.
 // `output` is the process's batched output (see outputflusher.h).
 struct InstallMode
 {
     bool atomic = false;
     bool changedOnly = false;
+    bool keepPrevious = false; // atomic only
 };
 ExitStatus runInstall(const NativePath &source, const NativePath &destination, const InstallMode &mode,
                       OutputFlusher &output);
+
+// Exchanges `destination` (absolute, clean) with the version kept beside
+// it in one step, under the destination's lock, reported to the updater as
+// an install of no files; returns the exit status.
+ExitStatus rollBack(const NativePath &destination, OutputFlusher &output);
+// A rollback's step: whether the kept version is there and the installer's
+// own (then `siblings` holds it open); logs why not, as `kept` (its path)
+// and `destination`.
+bool findKeptVersion(Staging &siblings, const QString &destination, const QString &kept);
 
 // The install steps. They work on the install that runInstall is running and
 // count their failures in its report.
@@ -92,6 +110,10 @@ void recursiveCopy(const QString source, const QString destination, PipeClient *
                    QMap<QString, QString> &links);
 // Creates the recorded links in key order; a failure is logged and counted.
 void createLinks(QMap<QString, QString> links);
+// After the swap of an install that keeps the previous version: keeps it,
+// or, when it cannot be kept, logs why and counts a failure (it is then
+// removed as without keeping it).
+void keepPreviousVersion(const QString &destination);
 
 // Utilities that no install calls.
 // Runs a command line (split like a shell would split plain words and double

@@ -191,10 +191,13 @@ void installPackage(const QString &source, const QString &destination)
             LOG(QStringLiteral("Atomic install abandoned, %1 unchanged").arg(destination));
             install.report.end(ExitAbandoned);
         } else {
-            LOG(QStringLiteral("Removing the previous version of %1").arg(destination));
+            if (install.keepPrevious)
+                keepPreviousVersion(destination);
+            else
+                LOG(QStringLiteral("Removing the previous version of %1").arg(destination));
             client.stopProgress();
         }
-        // The abandoned new version, or the previous one.
+        // The abandoned new version, the previous one, or the one kept before.
         for (const RemoveFailure &failure : install.destination.removeStaging()) {
             LOG(QStringLiteral("Unable to remove %1").arg(install.destination.beside(failure.path).text()));
             LOG(QStringLiteral("Cause: %1").arg(errorText(failure.error)));
@@ -207,6 +210,116 @@ void installPackage(const QString &source, const QString &destination)
         LOG(QStringLiteral("Out of memory: the install into %1 stopped%2")
                     .arg(destination, install.atomic ? QStringLiteral(", which is unchanged") : QString()));
         install.report.end(install.atomic ? ExitAbandoned : ExitIncomplete);
+    }
+}
+
+void keepPreviousVersion(const QString &destination)
+{
+    Install &install = Install::running(__func__);
+    Staging &siblings = install.destination.siblings();
+    const QString kept = install.destination.beside(siblings.keptName()).text();
+    LOG(QStringLiteral("Keeping the previous version of %1 in %2").arg(destination, kept));
+    const Staging::Keeping keeping = siblings.keepPrevious();
+    const int error = errno;
+    switch (keeping) {
+    case Staging::KeptFirst:
+        break;
+    case Staging::KeptReplacing:
+        if (!siblings.workDirectoryName().isEmpty())
+            LOG(QStringLiteral("Removing the version kept before in %1")
+                        .arg(install.destination.beside(siblings.workDirectoryName()).text()));
+        break;
+    case Staging::KeepingRefused:
+        LOG(QStringLiteral("Unable to keep the previous version of %1: %2 is not this installer's own, and is left alone")
+                    .arg(destination, kept));
+        break;
+    case Staging::KeepingFailed:
+        LOG(QStringLiteral("Unable to keep the previous version of %1 in %2").arg(destination, kept));
+        LOG(QStringLiteral("Cause: %1").arg(errorText(error)));
+        break;
+    }
+    if (keeping == Staging::KeepingRefused || keeping == Staging::KeepingFailed) {
+        LOG(QStringLiteral("Removing the previous version of %1").arg(destination));
+        install.report.countFailure();
+    } else if (!siblings.syncBeside()) {
+        LOG(QStringLiteral("Unable to sync %1 to disk").arg(kept));
+        install.report.countFailure();
+    }
+}
+
+bool findKeptVersion(Staging &siblings, const QString &destination, const QString &kept)
+{
+    const Staging::KeptState found = siblings.findKept();
+    if (found == Staging::NotOwn)
+        LOG(QStringLiteral("Leaving %1 alone: it looks like a kept version, but is not this installer's own").arg(kept));
+    if (found != Staging::Kept)
+        LOG(QStringLiteral("Nothing to roll back to: no previous version of %1 is kept").arg(destination));
+    return found == Staging::Kept;
+}
+
+ExitStatus rollBack(const NativePath &destination, OutputFlusher &output)
+{
+    const QString path = destination.text();
+    try {
+        Destination target(destination, true, false);
+        Staging &siblings = target.siblings();
+        const QString kept = target.beside(siblings.keptName()).text();
+        if (const QString why = target.whyNotAtomic(); !why.isEmpty()) {
+            LOG(QStringLiteral("Refusing to roll back %1: %2").arg(path, why));
+            return ExitAtomicImpossible;
+        }
+        if (!siblings.openParent(false)) {
+            LOG(QStringLiteral("Nothing to roll back to: no previous version of %1 is kept").arg(path));
+            return ExitNothingKept;
+        }
+        // Refused at once, before the updater is asked, like an install
+        // that cannot start; looked at again under the lock.
+        if (!findKeptVersion(siblings, path, kept))
+            return ExitNothingKept;
+
+        PipeClient client;
+        if (!client.connect(QLatin1String(ostrel::protocol::serverName))) {
+            LOG(QStringLiteral("Too many tries, seems no Updater"));
+            return ExitNoUpdater;
+        }
+        client.batchMessages(output.isRunning());
+        const WatchedClient watched(output, client);
+        Destination::Preparation found;
+        const Destination::Prepared prepared = target.prepareRollback(found);
+        if (found.lockError != 0)
+            LOG(QStringLiteral("Locking %1 itself: no private lock directory (%2)").arg(path, errorText(found.lockError)));
+        if (prepared == Destination::Busy) {
+            LOG(QStringLiteral("Refusing to roll back: another install into %1 is running%2")
+                        .arg(path, found.lockHolder > 0 ? QStringLiteral(" (process %1)").arg(found.lockHolder) : QString()));
+            return ExitBusy;
+        }
+        if (prepared != Destination::Ready || !findKeptVersion(siblings, path, kept))
+            return ExitNothingKept;
+
+        LOG(QStringLiteral("Rolling back %1 to the version kept in %2").arg(path, kept));
+        client.startProgress(0);
+        LOG(QStringLiteral("Swapping the kept version into %1").arg(path));
+        const Staging::Exchange exchanged = siblings.exchangeWithKept();
+        if (exchanged == Staging::ExchangeFailed) {
+            const int error = errno;
+            LOG(QStringLiteral("Unable to roll back %1: it cannot be exchanged with %2").arg(path, kept));
+            LOG(QStringLiteral("Cause: %1").arg(errorText(error)));
+            return ExitAtomicImpossible;
+        }
+        ExitStatus status = ExitInstalled;
+        if (!siblings.syncBeside()) {
+            LOG(QStringLiteral("Unable to sync %1 to disk").arg(path));
+            status = ExitIncomplete;
+        }
+        if (exchanged == Staging::Exchanged)
+            LOG(QStringLiteral("Rolled back %1; the version it held is now kept in %2").arg(path, kept));
+        else
+            LOG(QStringLiteral("Rolled back %1; it did not exist, so nothing is kept now").arg(path));
+        client.stopProgress();
+        return status;
+    } catch (const std::bad_alloc &) {
+        LOG(QStringLiteral("Out of memory: the rollback of %1 stopped, which is unchanged").arg(path));
+        return ExitIncomplete;
     }
 }
 

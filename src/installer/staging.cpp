@@ -18,6 +18,7 @@ const int hexDigits = 16; // of a work directory's own part of its name
 const char markerName[] = "owner";
 const char newVersionName[] = "new";
 const char probeName[] = "probe";
+const char keptVersionName[] = "version";
 
 QByteArray randomHex()
 {
@@ -48,6 +49,7 @@ Staging::Staging(const QByteArray &destination)
             ? name
             : name.left(200) + '~' + QCryptographicHash::hash(name, QCryptographicHash::Sha256).toHex().left(16);
     workPrefix = '.' + shown + ".ostrel-";
+    keptEntry = workPrefix + "previous";
 }
 
 QString Staging::whyNotPossible() const
@@ -74,9 +76,9 @@ QString Staging::whyNotPossible() const
     return QString();
 }
 
-bool Staging::openParent()
+bool Staging::openParent(bool create)
 {
-    if (!makePath(parentPath).ok())
+    if (create && !makePath(parentPath).ok())
         return false;
     parent = openDirectory(parentPath);
     return parent.isValid() && ::fstat(parent.get(), &parentStat) == 0;
@@ -96,8 +98,12 @@ QByteArray Staging::marker(const struct stat &workDirectory) const
 bool Staging::isOwnWorkDirectory(const QByteArray &entry, int fd) const
 {
     const QByteArray own = entry.mid(workPrefix.size());
-    if (!entry.startsWith(workPrefix) || own.size() != hexDigits || QByteArray::fromHex(own).toHex() != own)
-        return false;
+    return entry.startsWith(workPrefix) && own.size() == hexDigits && QByteArray::fromHex(own).toHex() == own
+           && hasOwnMarker(fd);
+}
+
+bool Staging::hasOwnMarker(int fd) const
+{
     struct stat directory, file;
     if (::fstat(fd, &directory) != 0 || directory.st_uid != ::geteuid() || (directory.st_mode & 07777) != 0700)
         return false;
@@ -134,7 +140,7 @@ QList<RemoveFailure> Staging::removeLeftovers(QList<QByteArray> &foreign)
 QList<RemoveFailure> Staging::removeWorkDirectory(const QByteArray &entry, int fd) const
 {
     QList<RemoveFailure> failures;
-    for (const char *inside : {newVersionName, probeName})
+    for (const char *inside : {newVersionName, probeName, keptVersionName})
         failures += removeEntry(fd, inside);
     for (RemoveFailure &failure : failures)
         failure.path = entry + '/' + failure.path;
@@ -206,4 +212,77 @@ QList<RemoveFailure> Staging::remove()
     if (failures.isEmpty())
         work.reset();
     return failures;
+}
+
+Staging::KeptState Staging::findKept()
+{
+    keptVersion.reset();
+    keptContainer.reset();
+    UniqueFd container = openSubdirectory(parent.get(), keptEntry.constData());
+    if (container.error() == ENOENT)
+        return NothingKept;
+    if (!container.isValid() || !hasOwnMarker(container.get()))
+        return NotOwn;
+    // Nobody else can write in it; empty after a rollback into a missing
+    // DESTINATION.
+    UniqueFd version = openSubdirectory(container.get(), keptVersionName);
+    if (version.error() == ENOENT)
+        return NothingKept;
+    if (!version.isValid())
+        return NotOwn;
+    keptContainer = std::move(container);
+    keptVersion = std::move(version);
+    return Kept;
+}
+
+Staging::Keeping Staging::keepPrevious()
+{
+    if (::renameat(work.get(), newVersionName, work.get(), keptVersionName) != 0)
+        return KeepingFailed;
+    // A few tries: in a parent others may write, the name can come and go
+    // between two steps.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (::renameat2(parent.get(), workName.constData(), parent.get(), keptEntry.constData(), RENAME_NOREPLACE) == 0) {
+            keptContainer = std::move(work);
+            workName.clear();
+            return KeptFirst;
+        }
+        if (errno != EEXIST)
+            return KeepingFailed;
+        UniqueFd before = openSubdirectory(parent.get(), keptEntry.constData());
+        if (before.error() == ENOENT)
+            continue;
+        if (!before.isValid() || !hasOwnMarker(before.get()))
+            return KeepingRefused;
+        if (::renameat2(parent.get(), workName.constData(), parent.get(), keptEntry.constData(), RENAME_EXCHANGE) != 0)
+            return KeepingFailed;
+        keptContainer = std::move(work);
+        // What was kept before now has the work directory's name, for
+        // remove(); unless something else took its place in the meantime,
+        // which is left alone.
+        struct stat opened, named;
+        if (::fstat(before.get(), &opened) == 0
+            && ::fstatat(parent.get(), workName.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(opened, named))
+            work = std::move(before);
+        else
+            workName.clear();
+        return KeptReplacing;
+    }
+    errno = EEXIST;
+    return KeepingFailed;
+}
+
+Staging::Exchange Staging::exchangeWithKept()
+{
+    if (::renameat2(keptContainer.get(), keptVersionName, parent.get(), name.constData(), RENAME_EXCHANGE) == 0)
+        return Exchanged;
+    if (errno == ENOENT
+        && ::renameat2(keptContainer.get(), keptVersionName, parent.get(), name.constData(), RENAME_NOREPLACE) == 0)
+        return MovedIntoPlace;
+    return ExchangeFailed;
+}
+
+bool Staging::syncBeside() const
+{
+    return ::fsync(parent.get()) == 0 && (!keptContainer.isValid() || ::fsync(keptContainer.get()) == 0);
 }

@@ -16,7 +16,17 @@
 // holds, which nobody but the installing user can bring about: then, once
 // no install holds it, it is what a killed install left, and the next
 // install into DESTINATION removes it. Anything else with such a name is
-// left alone. Nothing here logs.
+// left alone.
+//
+// An install that keeps the previous version keeps its work directory
+// after the swap, renamed ".<name>.ostrel-previous" and holding, instead of
+// `new`, the previous version in
+//   version
+// (the one kept before is removed). The marker, which names no entry, keeps
+// it recognisable as the installer's own under its new name, and only then
+// is it used: a rollback exchanges `version` with DESTINATION. Both steps
+// are single renames, so a kill leaves DESTINATION and the kept version
+// whole. Nothing here logs.
 
 #include "posixfs.h"
 #include "uniquefd.h"
@@ -39,8 +49,8 @@ public:
     QString whyNotPossible() const;
 
     // Opens the directory that holds DESTINATION (created with its parents
-    // if missing); false on failure.
-    bool openParent();
+    // if missing, unless only an existing one will do); false on failure.
+    bool openParent(bool create = true);
     int parentFd() const { return parent.get(); }
     const struct stat &parentStatus() const { return parentStat; }
     const QByteArray &destinationName() const { return name; }
@@ -68,17 +78,52 @@ public:
     // the parent).
     QList<RemoveFailure> remove();
 
+    // The kept version's name beside DESTINATION, and this install's work
+    // directory's (after keepPrevious(), the name of the version kept
+    // before).
+    const QByteArray &keptName() const { return keptEntry; }
+    const QByteArray &workDirectoryName() const { return workName; }
+    enum KeptState { NothingKept, Kept, NotOwn };
+    // Looks for the kept version, once the parent is open: NotOwn when
+    // something else has its name (left alone). Kept: keptVersionFd() is
+    // the kept version.
+    KeptState findKept();
+    int keptVersionFd() const { return keptVersion.get(); }
+
+    enum Keeping { KeptFirst, KeptReplacing, KeepingRefused, KeepingFailed };
+    // After swap(): keeps the previous version under keptName() in one
+    // step, replacing the version kept before (which remove() then
+    // removes) and syncs the parent. KeepingRefused: something not the
+    // installer's own has that name; KeepingFailed: a rename failed. Either
+    // way the previous version stays in the work directory, for remove().
+    Keeping keepPrevious();
+
+    enum Exchange { Exchanged, MovedIntoPlace, ExchangeFailed };
+    // After findKept() found it: exchanges the kept version with DESTINATION
+    // in one step (a plain rename when DESTINATION is missing, which then
+    // leaves nothing kept) and syncs both directories. ExchangeFailed: errno
+    // says why, nothing changed.
+    Exchange exchangeWithKept();
+    // Syncs the directory that holds DESTINATION, and the kept version's
+    // work directory once found: after keeping or rolling back, the renames
+    // are on disk. False when that failed.
+    bool syncBeside() const;
+
 private:
     QByteArray marker(const struct stat &workDirectory) const;
     bool isOwnWorkDirectory(const QByteArray &entry, int fd) const;
+    bool hasOwnMarker(int fd) const;
     QList<RemoveFailure> removeWorkDirectory(const QByteArray &entry, int fd) const;
 
     QByteArray parentPath;
     QByteArray name;       // DESTINATION's name in its parent
     QByteArray workPrefix; // of the work directories' names
-    QByteArray workName;   // this install's, once prepared
+    QByteArray workName;   // this install's, once prepared; after keeping, the one kept before
+    QByteArray keptEntry;
     struct stat parentStat = {};
     UniqueFd parent;
     UniqueFd work;
     UniqueFd staging;
+    UniqueFd keptContainer; // the kept version's work directory, once found
+    UniqueFd keptVersion;
 };

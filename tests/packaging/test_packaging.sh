@@ -39,7 +39,7 @@ expect() {
 }
 
 expect 0 "ostrel-installer $version" "$installer" --version
-expect 0 "Usage: ostrel-installer [--atomic] [--changed-only] [--] SOURCE DESTINATION" "$installer" --help
+expect 0 "Usage: ostrel-installer [--atomic [--keep-previous]] [--changed-only] [--] SOURCE DESTINATION" "$installer" --help
 expect 0 "ostrel-monitor $version" "$monitor" --version
 for lone in "" x -h -help --versio --version=1 --atomic; do
     expect 255 "" "$installer" "$lone"
