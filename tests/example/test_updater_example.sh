@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The example updater window, off screen: it installs the sample package and
-# exits 0 with the tree in place, and exits 1 when the source is missing,
-# its busy bar stopped and the installer's reason shown as an error; over
-# the installed package, it installs another version keeping the previous
-# one, presses Roll back and exits 0 with the package's tree back. It never
-# leaves a socket directory behind.
+# exits 0 with the tree in place (without keep-previous it offers no Roll
+# back, so --roll-back-when-done presses nothing), and exits 1 when the
+# source is missing, its busy bar stopped and the installer's reason shown
+# as an error; over the installed package, it installs another version
+# keeping the previous one, presses Roll back and exits 0 with the
+# package's tree back. It never leaves a socket directory behind.
 # Arguments: EXAMPLE INSTALLER SAMPLE_PACKAGE
 set -euo pipefail
 example=$1 installer=$2 package=$3
@@ -27,7 +28,7 @@ run() {
 # shown TEXT: the window's last state, as it printed it.
 shown() { grep -qxF "shown: $1" "$work/out" || fail "the window showed: $(grep '^shown: ' "$work/out")"; }
 
-run 0 "$package" "$work/installed"
+run 0 "$package" "$work/installed" --roll-back-when-done
 diff -r --no-dereference "$package" "$work/installed" || fail "the installed tree differs"
 shown "Installing the update | installed into $work/installed | bar 1 of 1"
 run 1 "$work/none" "$work/other"
