@@ -34,10 +34,13 @@ public:
     QString destination;
     bool atomic = false;
     bool changedOnly = false;
+    bool keepPrevious = false;
     QString logPath;
 
-    // One run's state, made by start() and dropped when the run is decided.
+    // One run's state, made by start() or rollback() and dropped when the
+    // run is decided.
     bool running = false;
+    bool rollingBack = false;
     bool cancelled = false;
     int total = 0;
     std::unique_ptr<QTemporaryDir> socketDirectory;
@@ -54,7 +57,8 @@ InstallerClientPrivate::Result InstallerClientPrivate::decide() const
         return {InstallerClient::FailedToStart, -1, command.describe()};
     if (command.kind == CommandResult::Kind::Killed) {
         if (cancelled)
-            return {InstallerClient::Interrupted, 128 + command.code, QStringLiteral("the install was cancelled")};
+            return {InstallerClient::Interrupted, 128 + command.code,
+                    rollingBack ? QStringLiteral("the rollback was cancelled") : QStringLiteral("the install was cancelled")};
         return {InstallerClient::Crashed, 128 + command.code, command.describe()};
     }
     const int status = command.code;
@@ -73,6 +77,9 @@ InstallerClientPrivate::Result InstallerClientPrivate::decideByStatus(int status
         if (!channel->doneReceived())
             return {InstallerClient::ProtocolError, status,
                     QStringLiteral("%1 exited with status 0 without sending the done message").arg(command.name)};
+        if (rollingBack)
+            return {InstallerClient::RolledBack, status,
+                    QStringLiteral("rolled back %1 to the version kept before").arg(destination)};
         return {InstallerClient::Installed, status, QStringLiteral("installed into %1").arg(destination)};
     case ExitIncomplete:
         return {InstallerClient::InstalledWithFailures, status,
@@ -95,6 +102,12 @@ InstallerClientPrivate::Result InstallerClientPrivate::decideByStatus(int status
     case ExitAtomicImpossible:
         return {InstallerClient::RefusedAtomicImpossible, status,
                 QStringLiteral("%1 cannot be replaced in one step").arg(destination)};
+    case ExitNothingKept:
+        // Only a rollback can find nothing kept; from an install the status means nothing.
+        if (rollingBack)
+            return {InstallerClient::RefusedNothingKept, status,
+                    QStringLiteral("no previous version of %1 is kept").arg(destination)};
+        break;
     case ExitBadArguments:
         return {InstallerClient::Crashed, status, command.describe() + QStringLiteral(" (bad command line)")};
     }
@@ -124,6 +137,8 @@ bool InstallerClient::isAtomic() const { return d->atomic; }
 void InstallerClient::setAtomic(bool atomic) { d->atomic = atomic; }
 bool InstallerClient::isChangedOnly() const { return d->changedOnly; }
 void InstallerClient::setChangedOnly(bool changedOnly) { d->changedOnly = changedOnly; }
+bool InstallerClient::keepsPrevious() const { return d->keepPrevious; }
+void InstallerClient::setKeepPrevious(bool keepPrevious) { d->keepPrevious = keepPrevious; }
 QString InstallerClient::logFile() const { return d->logPath; }
 void InstallerClient::setLogFile(const QString &path) { d->logPath = path; }
 bool InstallerClient::isRunning() const { return d->running; }
@@ -136,9 +151,12 @@ QString InstallerClient::describePhase(Phase phase, const QString &file)
     case Copying: return file.isEmpty() ? QStringLiteral("copying") : QStringLiteral("copying ") + file;
     case Linking: return QStringLiteral("creating the links");
     case Syncing: return QStringLiteral("writing everything to disk");
-    case Swapping: return QStringLiteral("putting the new version in place");
+    // Said of an install and of a rollback alike, which swaps the kept version in.
+    case Swapping: return QStringLiteral("swapping the versions");
     case RemovingPrevious: return QStringLiteral("removing the previous version");
     case RemovingAbandoned: return QStringLiteral("removing the abandoned new version");
+    case KeepingPrevious: return QStringLiteral("keeping the previous version");
+    case RollingBack: return QStringLiteral("rolling back to the kept version");
     }
     return QString();
 }
@@ -154,27 +172,58 @@ void InstallerClient::start()
 {
     if (d->running)
         return;
+    d->rollingBack = false;
+    if (d->source.isEmpty() || d->destination.isEmpty())
+        return refuse(QStringLiteral("no source or no destination given"));
+    // The installer would refuse the command line, and the client never
+    // passes a bad one.
+    if (d->keepPrevious && !d->atomic)
+        return refuse(QStringLiteral("only an atomic install keeps the previous version: "
+                                     "setKeepPrevious() needs setAtomic(true)"));
+    QStringList arguments{d->source, d->destination};
+    if (d->atomic)
+        arguments << QStringLiteral("--atomic");
+    if (d->changedOnly)
+        arguments << QStringLiteral("--changed-only");
+    if (d->keepPrevious)
+        arguments << QStringLiteral("--keep-previous");
+    run(arguments);
+}
+
+void InstallerClient::rollback()
+{
+    if (d->running)
+        return;
+    d->rollingBack = true;
+    if (d->destination.isEmpty())
+        return refuse(QStringLiteral("no destination given"));
+    run({QStringLiteral("--rollback"), d->destination});
+}
+
+void InstallerClient::refuse(const QString &reason)
+{
+    d->running = true; // until finished(), as for a run that began
+    d->log.close();
+    d->channel.reset();
+    d->lines.reset();
+    d->socketDirectory.reset();
+    // From the event loop, as every other end.
+    QMetaObject::invokeMethod(this, [this, reason] {
+        d->running = false;
+        emit finished(FailedToStart, -1, reason);
+    }, Qt::QueuedConnection);
+}
+
+void InstallerClient::run(const QStringList &arguments)
+{
     d->running = true;
     d->cancelled = false;
     d->total = 0;
     d->partialLine.clear();
 
-    // Ends a run that never began, from the event loop as every other end.
-    const auto refuse = [this](const QString &reason) {
-        d->log.close();
-        d->channel.reset();
-        d->lines.reset();
-        d->socketDirectory.reset();
-        QMetaObject::invokeMethod(this, [this, reason] {
-            d->running = false;
-            emit finished(FailedToStart, -1, reason);
-        }, Qt::QueuedConnection);
-    };
     const QString program = installerProgram();
     if (program.isEmpty())
         return refuse(QStringLiteral("ostrel-installer was found neither next to the application nor in PATH"));
-    if (d->source.isEmpty() || d->destination.isEmpty())
-        return refuse(QStringLiteral("no source or no destination given"));
     // Only this user can create a socket in it, so nobody else can listen
     // as the updater the installer looks for.
     d->socketDirectory = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/ostrel-updater-XXXXXX"));
@@ -219,7 +268,7 @@ void InstallerClient::start()
         d->partialLine.remove(0, from);
     });
     // Decided from the event loop: the installer may fail to start inside
-    // start() itself, and no signal may come from there.
+    // this call itself, and no signal may come from there.
     connect(channel, &ProgressChannel::settled, this, [this, channel] {
         channel->end();
         QMetaObject::invokeMethod(this, [this] { finishRun(); }, Qt::QueuedConnection);
@@ -227,12 +276,7 @@ void InstallerClient::start()
     const ServerClaim claim = channel->listen(d->socketDirectory->filePath(QLatin1String(ostrel::protocol::serverName)));
     if (claim.status != ServerClaim::Status::Listening)
         return refuse(claim.message);
-    QStringList command{program, d->source, d->destination};
-    if (d->atomic)
-        command << QStringLiteral("--atomic");
-    if (d->changedOnly)
-        command << QStringLiteral("--changed-only");
-    channel->startCommand(command);
+    channel->startCommand(QStringList{program} + arguments);
 }
 
 void InstallerClient::finishRun()

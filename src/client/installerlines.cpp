@@ -28,8 +28,32 @@ const PhaseMark phaseMarks[] = {
         {"Syncing ", InstallerLines::Phase::Syncing},
         {"Swapping the new version into ", InstallerLines::Phase::Swapping},
         {"Removing the previous version of ", InstallerLines::Phase::RemovingPrevious},
+        {"Keeping the previous version of ", InstallerLines::Phase::KeepingPrevious},
         {"Atomic install abandoned, ", InstallerLines::Phase::RemovingAbandoned},
+        {"Rolling back ", InstallerLines::Phase::RollingBack},
+        {"Swapping the kept version into ", InstallerLines::Phase::Swapping},
 };
+
+// Where a phase comes in a run, for phases to move only forward. A rollback
+// copies nothing: rolling back stands where the copy would, so that its
+// start message (of no files) begins no phase and its swap follows.
+int rank(InstallerLines::Phase phase)
+{
+    using Phase = InstallerLines::Phase;
+    switch (phase) {
+    case Phase::Starting: return 0;
+    case Phase::Clearing: return 1;
+    case Phase::Copying:
+    case Phase::RollingBack: return 2;
+    case Phase::Linking: return 3;
+    case Phase::Syncing: return 4;
+    case Phase::Swapping: return 5;
+    case Phase::RemovingPrevious:
+    case Phase::KeepingPrevious: return 6;
+    case Phase::RemovingAbandoned: return 7;
+    }
+    return 0;
+}
 
 const int tickMs = 250;
 const int lastingTicks = 4; // a second
@@ -127,18 +151,18 @@ void InstallerLines::enter(Phase phase)
     // Lines and messages come on two channels, so the start message may be
     // read before the line that precedes it, and lines that follow it
     // before it: each phase waits for the one before it.
-    if (phase == Phase::Copying && current < Phase::Clearing) {
+    if (phase == Phase::Copying && rank(current) < rank(Phase::Clearing)) {
         startArrived = true;
         return;
     }
-    if (phase > Phase::Copying && current < Phase::Copying) {
+    if (rank(phase) > rank(Phase::Copying) && rank(current) < rank(Phase::Copying)) {
         held.append(phase);
         return;
     }
-    if (phase <= current)
+    if (rank(phase) <= rank(current))
         return;
     current = phase;
-    if (phase > Phase::Copying)
+    if (rank(phase) > rank(Phase::Copying))
         file.clear();
     ++changes;
     quietTicks = 0;

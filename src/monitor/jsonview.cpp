@@ -23,6 +23,8 @@ QString phaseName(Ostrel::InstallerClient::Phase phase)
     case Phase::Swapping: return QStringLiteral("swapping");
     case Phase::RemovingPrevious: return QStringLiteral("removing_previous");
     case Phase::RemovingAbandoned: return QStringLiteral("removing_abandoned");
+    case Phase::KeepingPrevious: return QStringLiteral("keeping_previous");
+    case Phase::RollingBack: return QStringLiteral("rolling_back");
     }
     return QString();
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -18,13 +19,14 @@ class InstallerClientPrivate;
     to the signals and calls start(). The client makes a private socket
     directory (mode 0700) for the run, listens there as \c OstrelUpdater,
     starts the installer with \c TMPDIR set to that directory and the
-    arguments \c{SOURCE DESTINATION [--atomic] [--changed-only]}, and reads its progress
+    arguments \c{SOURCE DESTINATION [--atomic] [--changed-only] [--keep-previous]}
+    (or, for rollback(), \c{--rollback DESTINATION}), and reads its progress
     messages. Only a connection from the installer process itself (or one of
     its children) is taken as the installer; any other is closed at once.
 
     Everything happens in the event loop of the thread the client lives in;
-    no call blocks it. One client runs one install at a time; it can be
-    started again once finished() has been emitted.
+    no call blocks it. One client runs one install or rollback at a time; it
+    can be started again once finished() has been emitted.
 
     \code
     auto *client = new Ostrel::InstallerClient(this);
@@ -56,14 +58,17 @@ class InstallerClient : public QObject
     Q_PROPERTY(QString destination READ destination WRITE setDestination)
     Q_PROPERTY(bool atomic READ isAtomic WRITE setAtomic)
     Q_PROPERTY(bool changedOnly READ isChangedOnly WRITE setChangedOnly)
+    Q_PROPERTY(bool keepPrevious READ keepsPrevious WRITE setKeepPrevious)
     Q_PROPERTY(QString logFile READ logFile WRITE setLogFile)
     Q_PROPERTY(bool running READ isRunning)
 
 public:
     /*!
-        How an install ended. The installer's exit status and whether its
-        done message arrived decide it together; finished() carries it with
-        a one-line reason.
+        How an install or a rollback ended. The installer's exit status and
+        whether its done message arrived decide it together; finished()
+        carries it with a one-line reason. A rollback ends RolledBack,
+        RefusedNothingKept, NoUpdater, RefusedBusy, RefusedAtomicImpossible
+        or, as any run, Interrupted, ProtocolError, Crashed or FailedToStart.
     */
     enum Outcome {
         Installed,               //!< every file and link installed (status 0, done message received)
@@ -79,12 +84,17 @@ public:
         ProtocolError,           //!< the progress messages were malformed, or the done message never came
         Crashed,                 //!< killed by a signal not sent by cancel(), or an exit status it never gives
         FailedToStart,           //!< the installer could not be started (or the client could not set up the run)
+        RolledBack,              //!< rollback(): the destination and the kept version exchanged (status 0, done message)
+        RefusedNothingKept,      //!< rollback(): no previous version of the destination is kept; nothing touched (9)
     };
     Q_ENUM(Outcome)
 
     /*!
         What the installer is doing, as its diagnostic lines tell; phases
-        only move forward. The atomic ones come only with setAtomic().
+        only move forward. The atomic ones come only with setAtomic(). An
+        install goes from Clearing to Syncing, and an atomic one on to
+        Swapping and then RemovingPrevious or KeepingPrevious (or, failed,
+        to RemovingAbandoned); a rollback goes from RollingBack to Swapping.
     */
     enum Phase {
         Starting,          //!< started, checking its arguments and connecting
@@ -92,9 +102,11 @@ public:
         Copying,           //!< copying the files (started() has been emitted)
         Linking,           //!< creating the symbolic links
         Syncing,           //!< writing everything to disk
-        Swapping,          //!< atomic: putting the new version in place of the previous one, in one step
+        Swapping,          //!< atomic: putting the new version (rollback: the kept one) in place, in one step
         RemovingPrevious,  //!< atomic: removing the previous version, once the new one is in place
         RemovingAbandoned, //!< atomic: removing the new version of an install that failed
+        KeepingPrevious,   //!< setKeepPrevious(): keeping the previous version, removing one kept before
+        RollingBack,       //!< rollback(): the kept version is found; the swap follows
     };
     Q_ENUM(Phase)
 
@@ -136,6 +148,16 @@ public:
     void setChangedOnly(bool changedOnly);
 
     /*!
+        Whether the install keeps the version it replaces in a hidden sibling
+        of the destination, \c{.<name>.ostrel-previous}, instead of removing
+        it (\c --keep-previous), so that rollback() can bring it back; a
+        version kept before is removed then. Requires setAtomic(true): without
+        it start() finishes at once with FailedToStart. Off by default.
+    */
+    bool keepsPrevious() const;
+    void setKeepPrevious(bool keepPrevious);
+
+    /*!
         A file that receives the installer's diagnostic lines as they come
         (truncated at start()); empty (the default) for none. logLine() is
         emitted either way. A file inside the destination, which the install
@@ -152,12 +174,24 @@ public:
 
 public Q_SLOTS:
     /*!
-        Starts the install. Does nothing while one is running. When the run
-        cannot even begin (no source or destination set, the socket directory
-        or the log file cannot be made, the installer cannot be started),
-        finished() follows from the event loop with FailedToStart.
+        Starts the install. Does nothing while a run is going. When the run
+        cannot even begin (no source or destination set, setKeepPrevious()
+        without setAtomic(), the socket directory or the log file cannot be
+        made, the installer cannot be started), finished() follows from the
+        event loop with FailedToStart.
     */
     void start();
+    /*!
+        Starts a rollback of the destination (no source needed): the
+        installer exchanges it with the version an install with
+        setKeepPrevious() kept, in one step, so that the version it held is
+        kept in turn and a second rollback brings it back. Its progress
+        comes as an install's: started() with no files, the phases
+        RollingBack and Swapping, then finished() with RolledBack, or
+        RefusedNothingKept when no version is kept. Does nothing while a run
+        is going; fails to start as start() does.
+    */
+    void rollback();
     /*!
         Asks the installer to stop (SIGTERM). It stops between files, so no
         partial file is left; finished() follows with Interrupted, unless the
@@ -187,6 +221,10 @@ Q_SIGNALS:
     void finished(Ostrel::InstallerClient::Outcome outcome, int exitStatus, const QString &reason);
 
 private:
+    // Runs the installer with these arguments after its name.
+    void run(const QStringList &arguments);
+    // Ends a run that could not begin with FailedToStart and this reason.
+    void refuse(const QString &reason);
     void finishRun();
 
     std::unique_ptr<InstallerClientPrivate> d;
