@@ -77,6 +77,9 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QString, phases);
         QFETCH(QString, reason);
+        // The next row's directory is made where this one's began, not in this one's, gone by then.
+        const QByteArray outerTmp = qgetenv("TMPDIR");
+        const auto restoreTmp = qScopeGuard([&] { outerTmp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", outerTmp); });
         QTemporaryDir dir;
         qputenv("TMPDIR", QFile::encodeName(dir.path()));
         QDir(dir.path()).mkpath("target");
