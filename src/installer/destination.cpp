@@ -88,8 +88,7 @@ Destination::Prepared Destination::prepare(int sourceRoot, Preparation &found)
 
 Destination::Prepared Destination::prepareRollback(Preparation &found)
 {
-    if (!staging.openParent(false))
-        return Unavailable;
+    Q_ASSERT(staging.parentFd() >= 0);
     if (!takeNameLock(found))
         return Busy;
     const UniqueFd existing = openSubdirectory(staging.parentFd(), staging.destinationName().constData());

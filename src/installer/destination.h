@@ -75,9 +75,9 @@ public:
     QList<NativePath> finishDirectories(CopyEngine &copy) const;
     // Syncs DESTINATION's file system; false when it failed.
     bool sync() const;
-    // For a rollback instead of prepare(): opens the existing directory that
-    // holds DESTINATION and takes the locks an install would; Ready, Busy, or
-    // Unavailable when there is no such directory.
+    // For a rollback instead of prepare(), once siblings() has opened the
+    // directory that holds DESTINATION: takes the locks an install would;
+    // Ready, Busy, or Unavailable when no lock at all could be had.
     Prepared prepareRollback(Preparation &found);
     // The hidden siblings: the staging area and the kept version.
     Staging &siblings() { return staging; }

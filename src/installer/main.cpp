@@ -293,7 +293,11 @@ ExitStatus rollBack(const NativePath &destination, OutputFlusher &output)
                         .arg(path, found.lockHolder > 0 ? QStringLiteral(" (process %1)").arg(found.lockHolder) : QString()));
             return ExitBusy;
         }
-        if (prepared != Destination::Ready || !findKeptVersion(siblings, path, kept))
+        if (prepared == Destination::Unavailable) {
+            LOG(QStringLiteral("Unable to lock %1 for the rollback, which is not done").arg(path));
+            return ExitIncomplete;
+        }
+        if (!findKeptVersion(siblings, path, kept))
             return ExitNothingKept;
 
         LOG(QStringLiteral("Rolling back %1 to the version kept in %2").arg(path, kept));
