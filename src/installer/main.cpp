@@ -268,12 +268,10 @@ ExitStatus rollBack(const NativePath &destination, OutputFlusher &output)
             LOG(QStringLiteral("Refusing to roll back %1: %2").arg(path, why));
             return ExitAtomicImpossible;
         }
-        if (!siblings.openParent(false)) {
-            LOG(QStringLiteral("Nothing to roll back to: no previous version of %1 is kept").arg(path));
-            return ExitNothingKept;
-        }
         // Refused at once, before the updater is asked, like an install
-        // that cannot start; looked at again under the lock.
+        // that cannot start; looked at again under the lock. Without the
+        // directory that would hold it, nothing is kept.
+        siblings.openParent(false);
         if (!findKeptVersion(siblings, path, kept))
             return ExitNothingKept;
 

@@ -116,6 +116,13 @@ bool Staging::hasOwnMarker(int fd) const
     return length > 0 && QByteArray(text, length) == marker(directory);
 }
 
+bool Staging::isNamed(const QByteArray &entry, int fd) const
+{
+    struct stat opened, named;
+    return ::fstat(fd, &opened) == 0 && ::fstatat(parent.get(), entry.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+           && sameFile(opened, named);
+}
+
 QList<RemoveFailure> Staging::removeLeftovers(QList<QByteArray> &foreign)
 {
     QList<RemoveFailure> failures;
@@ -152,9 +159,7 @@ QList<RemoveFailure> Staging::removeWorkDirectory(const QByteArray &entry, int f
         return {{entry + '/' + markerName, errno}};
     // Only while the name is still ours: in a parent others may write, it
     // may have been given to something else meanwhile.
-    struct stat opened, named;
-    if (::fstat(fd, &opened) == 0 && ::fstatat(parent.get(), entry.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(opened, named)
-        && ::unlinkat(parent.get(), entry.constData(), AT_REMOVEDIR) != 0)
+    if (isNamed(entry, fd) && ::unlinkat(parent.get(), entry.constData(), AT_REMOVEDIR) != 0)
         failures.append({entry, errno});
     return failures;
 }
@@ -218,6 +223,8 @@ Staging::KeptState Staging::findKept()
 {
     keptVersion.reset();
     keptContainer.reset();
+    if (!parent.isValid())
+        return NothingKept;
     UniqueFd container = openSubdirectory(parent.get(), keptEntry.constData());
     if (container.error() == ENOENT)
         return NothingKept;
@@ -260,9 +267,7 @@ Staging::Keeping Staging::keepPrevious()
         // What was kept before now has the work directory's name, for
         // remove(); unless something else took its place in the meantime,
         // which is left alone.
-        struct stat opened, named;
-        if (::fstat(before.get(), &opened) == 0
-            && ::fstatat(parent.get(), workName.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(opened, named))
+        if (isNamed(workName, before.get()))
             work = std::move(before);
         else
             workName.clear();

@@ -84,8 +84,8 @@ public:
     const QByteArray &keptName() const { return keptEntry; }
     const QByteArray &workDirectoryName() const { return workName; }
     enum KeptState { NothingKept, Kept, NotOwn };
-    // Looks for the kept version, once the parent is open: NotOwn when
-    // something else has its name (left alone). Kept: keptVersionFd() is
+    // Looks for the kept version (none when the parent could not be
+    // opened): NotOwn when something else has its name (left alone). Kept: keptVersionFd() is
     // the kept version.
     KeptState findKept();
     int keptVersionFd() const { return keptVersion.get(); }
@@ -113,6 +113,10 @@ private:
     QByteArray marker(const struct stat &workDirectory) const;
     bool isOwnWorkDirectory(const QByteArray &entry, int fd) const;
     bool hasOwnMarker(int fd) const;
+    // Whether `entry` of the parent is still the open directory `fd`: in a
+    // parent others may write, a name may be given to something else at
+    // any moment.
+    bool isNamed(const QByteArray &entry, int fd) const;
     QList<RemoveFailure> removeWorkDirectory(const QByteArray &entry, int fd) const;
 
     QByteArray parentPath;
